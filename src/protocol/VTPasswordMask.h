@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+// Hides the values of the password keys in messages before they reach the log or go back to the
+// server. The masking works on the parsed JSON rather than on its text, so every value of those
+// keys is hidden whatever its spacing, escaping or nesting depth; null values carry no secret and
+// stay null.
+class VTPasswordMask
+{
+public:
+    static const QString s_longMask; // for "protection_password" and "password_salt"
+    static const QString s_shortMask; // for "sudo_password"
+
+    // The mask that replaces values of `key`, or a null string when `key` is not secret.
+    static QString maskFor(const QString& key);
+
+    static QJsonObject masked(const QJsonObject& object);
+    static QJsonValue masked(const QJsonValue& value);
+
+    // Indented JSON of the masked object, as the log lines print messages.
+    static QByteArray forLog(const QJsonObject& object);
+};

@@ -1,0 +1,79 @@
+#include "protocol/VTPasswordMask.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+namespace {
+
+// Test JSON is written with single quotes; LONG and SHORT stand for the two masks.
+QJsonObject j(const char* text)
+{
+    QByteArray json(text);
+    json.replace('\'', '"');
+    json.replace("LONG", QByteArray(36, '*'));
+    json.replace("SHORT", QByteArray(16, '*'));
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError)
+        qFatal("test input is not JSON: %s", json.constData());
+    return doc.object();
+}
+
+} // namespace
+
+class TestVTPasswordMask : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void masksEveryValueOfSecretKeys_data()
+    {
+        QTest::addColumn<QJsonObject>("input");
+        QTest::addColumn<QJsonObject>("expected");
+
+        QTest::newRow("each key, its own length")
+            << j("{'protection_password':'p','password_salt':'s','sudo_password':'x'}")
+            << j("{'protection_password':'LONG','password_salt':'LONG','sudo_password':'SHORT'}");
+        QTest::newRow("blanks around the colon") << j("{'msg' : { 'params' : { 'sudo_password' :   'secret' } } }")
+                                                 << j("{'msg':{'params':{'sudo_password':'SHORT'}}}");
+        QTest::newRow("two different values in different objects")
+            << j("{'a':{'protection_password':'one'},'b':{'protection_password':'two'}}")
+            << j("{'a':{'protection_password':'LONG'},'b':{'protection_password':'LONG'}}");
+        QTest::newRow("inside arrays of sites and servers")
+            << j("{'sites':[{'servers':[{'password_salt':'salt','port':1}]}]}")
+            << j("{'sites':[{'servers':[{'password_salt':'LONG','port':1}]}]}");
+        QTest::newRow("escaped quote inside the value")
+            << j("{'sudo_password':'a\\'b','x':'y'}") << j("{'sudo_password':'SHORT','x':'y'}");
+        QTest::newRow("non-string value is still a secret")
+            << j("{'sudo_password':123456,'protection_password':{'v':'nested'}}")
+            << j("{'protection_password':'LONG','sudo_password':'SHORT'}");
+        QTest::newRow("empty value is masked too") << j("{'sudo_password':''}") << j("{'sudo_password':'SHORT'}");
+        QTest::newRow("null carries no secret") << j("{'sudo_password':null}") << j("{'sudo_password':null}");
+        QTest::newRow("key names as values and look-alike keys untouched")
+            << j("{'name':'sudo_password','Sudo_Password':'v','sudo_password_hint':'h'}")
+            << j("{'name':'sudo_password','Sudo_Password':'v','sudo_password_hint':'h'}");
+    }
+
+    void masksEveryValueOfSecretKeys()
+    {
+        QFETCH(QJsonObject, input);
+        QFETCH(QJsonObject, expected);
+        const QJsonObject copy = input;
+        QCOMPARE(VTPasswordMask::masked(input), expected);
+        // Dispatch keeps working on the real values.
+        QCOMPARE(input, copy);
+    }
+
+    void logTextHoldsNoSecret()
+    {
+        const QJsonObject message = j("{'msg_info':{'id':'1'},'msg':{'type':'action_request',"
+                                      "'params':{'sudo_password':'hunter2','run_command':'id'}}}");
+        const QByteArray text = VTPasswordMask::forLog(message);
+        QVERIFY(!text.contains("hunter2"));
+        QVERIFY(text.contains('\n')); // indented, one member per line
+        QCOMPARE(QJsonDocument::fromJson(text).object(), VTPasswordMask::masked(message));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVTPasswordMask)
+#include "tst_vtpasswordmask.moc"
