@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class BaseClient;
+
+// One handler serves one inbound message and is deleted by the session client while it emits
+// `finished`, so emitting is always the last thing a handler does.
+class VTMsgHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct msg_info_t
+    {
+        QString id;
+        QString src;
+        QString dst;
+        QString type;
+    };
+
+    VTMsgHandler(const QJsonObject& json, BaseClient* client, QObject* parent = nullptr);
+    ~VTMsgHandler() override;
+
+    virtual void handle() = 0;
+
+    // Writes the answer's routing header: the request's id and type, sender and receiver swapped.
+    void createResponse(QJsonObject& json) const;
+
+    // Set by the session client when the connection drops while this handler runs: answers for
+    // work that ends afterwards would reach the next session, which never asked.
+    void markForDeletion() { m_markedForDeletion = true; }
+    bool isMarkedForDeletion() const { return m_markedForDeletion; }
+
+signals:
+    void finished(VTMsgHandler* handler);
+
+protected:
+    // Masks the password keys, logs the answer and sends it.
+    void sendResponse(const QJsonObject& response);
+
+    msg_info_t m_msgInfo;
+    QJsonObject m_request;
+    BaseClient* m_client;
+    bool m_markedForDeletion = false;
+};
+
+Q_DECLARE_METATYPE(VTMsgHandler*)

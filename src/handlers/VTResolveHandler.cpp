@@ -1,0 +1,106 @@
+#include "VTResolveHandler.h"
+
+#include "VTFieldsGroups.h"
+#include "tasks/VTTask.h"
+#include "tasks/VTTaskFactory.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QUuid>
+
+VTResolveHandler::VTResolveHandler(const QJsonObject& json, BaseClient* client)
+    : VTMsgHandler(json, client)
+{
+    const QJsonObject msg = json.value(QStringLiteral("msg")).toObject();
+    for (const QString& field : msg.value(QStringLiteral("fields")).toObject().keys())
+        m_fields.insert(field);
+    handleGroupedFields();
+    m_params = msg.value(QStringLiteral("params")).toObject().toVariantMap();
+    m_contextReqId = QUuid::createUuid().toString();
+    m_params.insert(QStringLiteral("__vt__context_req_id"), m_contextReqId);
+}
+
+VTResolveHandler::~VTResolveHandler()
+{
+    // Only reached with tasks left when the session client goes away mid-request.
+    qDeleteAll(m_tasks);
+}
+
+void VTResolveHandler::handleGroupedFields()
+{
+    QSet<QString> companions;
+    for (const QString& field : qAsConst(m_fields)) {
+        QSet<QString> group;
+        VTFieldsGroups::getGroup(field, group);
+        companions.unite(group);
+    }
+    m_fields.unite(companions);
+}
+
+void VTResolveHandler::handle()
+{
+    for (const QString& name : qAsConst(m_fields)) {
+        VTTask* task = VTTaskFactory::createVTTask(name, m_params);
+        if (task) {
+            connect(task, &VTTask::finished, this, &VTResolveHandler::onTaskFinished);
+            m_tasks.insert(task->getTaskUID(), task);
+        } else {
+            respond(nullptr, name, QStringLiteral("Unknown field type"));
+        }
+    }
+
+    if (m_tasks.isEmpty()) {
+        emit finished(this);
+        return;
+    }
+
+    // Every task is stored before any starts, so none can finish unknown to the handler. The
+    // last attached task may end the handler inside go(): nothing of it is touched afterwards.
+    const QStringList ids = m_tasks.keys();
+    for (const QString& id : ids) {
+        VTTask* task = m_tasks.value(id);
+        task->go();
+    }
+}
+
+void VTResolveHandler::onTaskFinished(QString strTaskID)
+{
+    VTTask* task = m_tasks.take(strTaskID);
+    if (!task) {
+        qCritical() << "Got a finished signal for a task and it's missing! something is deeply wrong here. id:"
+                    << strTaskID;
+        return;
+    }
+
+    if (m_markedForDeletion)
+        qDebug() << "This task was marked for deletion. Ignoring a finished task. id:" << strTaskID
+                 << "; name:" << task->m_name;
+    else
+        respond(task, QString(), QString());
+    delete task;
+
+    if (m_tasks.isEmpty())
+        emit finished(this);
+}
+
+void VTResolveHandler::respond(VTTask* task, const QString& fieldName, const QString& error)
+{
+    QJsonObject response;
+    createResponse(response);
+
+    QJsonObject msg = m_request.value(QStringLiteral("msg")).toObject();
+    msg.insert(QStringLiteral("type"), QStringLiteral("resolve_response"));
+    if (task) {
+        QVariantMap fields;
+        fields.insert(task->m_name, task->m_result);
+        msg.insert(QStringLiteral("fields"), QJsonObject::fromVariantMap(fields));
+    }
+
+    if (!error.isEmpty() && !fieldName.isEmpty())
+        msg.insert(QStringLiteral("errors"), QJsonObject {{fieldName, error}});
+    else if (task && !task->m_error.isEmpty())
+        msg.insert(QStringLiteral("errors"), QJsonObject {{task->m_name, task->m_error}});
+
+    response.insert(QStringLiteral("msg"), msg);
+    sendResponse(response);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "VTMsgHandler.h"
+
+#include <QMap>
+#include <QSet>
+#include <QVariant>
+
+class VTTask;
+
+// Resolves host properties: one task per requested field (widened by the field groups), one
+// answer per field as soon as its task ends.
+class VTResolveHandler : public VTMsgHandler
+{
+    Q_OBJECT
+
+public:
+    VTResolveHandler(const QJsonObject& json, BaseClient* client);
+    ~VTResolveHandler() override;
+
+    void handle() override;
+
+private slots:
+    void onTaskFinished(QString strTaskID);
+
+private:
+    void handleGroupedFields();
+    void respond(VTTask* task, const QString& fieldName, const QString& error);
+
+    QSet<QString> m_fields;
+    QMap<QString, QVariant> m_params;
+    QMap<QString, VTTask*> m_tasks;
+    QString m_contextReqId;
+};

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class GuiClient;
+class QTimer;
+class VTConnection;
+class VTMsgHandler;
+
+// Drives one server session over the connection manager's socket: configuration, init,
+// keep-alive, and one handler per inbound message.
+class BaseClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    BaseClient(VTConnection* connection, GuiClient* guiClient, QObject* parent = nullptr);
+    ~BaseClient() override;
+
+    // Sends `data` unchanged as one binary message.
+    void sendMessage(const QByteArray& data);
+    void resetKpaTimer();
+    void sendInit();
+    void sendConfigRequest();
+
+    // Header ids of the requests whose answers the session still waits for; empty when none.
+    QString pendingConfigId() const { return m_pendingConfigId; }
+    QString pendingKpaId() const { return m_pendingKpaId; }
+    VTConnection* connection() const { return m_connection; }
+    int runningHandlerCount() const { return m_handlers.size(); }
+
+    // How long the server has to answer a config request and a keep-alive. Tests shorten them.
+    static int s_configTimeoutMs;
+    static int s_kpaAnswerTimeoutMs;
+
+signals:
+    void settingsChanged();
+    void connected();
+    void disconnected();
+    void initialized();
+    void compliance(QString state);
+
+public slots:
+    void onConfigResponse();
+    void onInitOK();
+    void onCompliance(QString comp);
+
+private slots:
+    void onConnected();
+    void onDisconnected();
+    void onConfigTimeout();
+    void onSendKPA();
+    void onKPATimeout();
+    void onTextFrameReceived(QString message, bool isLastFrame);
+    void onHandlerFinished(VTMsgHandler* handler);
+
+private:
+    void logAndSend(const class QJsonObject& message);
+
+    QTimer* m_kpaTimer;
+    QTimer* m_configTimer;
+    GuiClient* m_guiClient;
+    VTConnection* m_connection;
+    QMap<VTMsgHandler*, bool> m_handlersMarkedForDeletion;
+    QMap<VTMsgHandler*, int> m_handlers;
+    QString m_pendingConfigId;
+    QString m_pendingKpaId;
+    QTimer* m_kpaTimeoutTimer;
+    bool m_disconnected = false;
+};
