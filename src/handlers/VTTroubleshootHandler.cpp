@@ -5,11 +5,9 @@
 #include "settings/VTSettings.h"
 #include "tasks/VTInfo.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QJsonDocument>
-#include <QStringList>
 
 const qint64 VTTroubleshootHandler::s_logTailBytes = 500000;
 
@@ -21,23 +19,14 @@ VTTroubleshootHandler::VTTroubleshootHandler(const QJsonObject& json, BaseClient
 
 void VTTroubleshootHandler::handle()
 {
-    const VTInfo* info = VTInfo::instance();
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-
-    QStringList ongoing;
-    for (auto it = info->m_tasksInfo.constBegin(); it != info->m_tasksInfo.constEnd(); ++it)
-        ongoing << it->taskName + ":" + it->paramsText + ":" + QString::asprintf("%g", (now - it->startTime) / 1000.0);
-    QStringList stats;
-    for (auto it = info->m_tasksStats.constBegin(); it != info->m_tasksStats.constEnd(); ++it)
-        stats << it.key() + ":count=" + QString::number(it->count)
-                + ":average_time=" + QString::asprintf("%g", it->averageTime / 1000.0);
-    m_params.insert(QStringLiteral("ongoing_tasks"), ongoing);
-    m_params.insert(QStringLiteral("total_tasks_count"), info->m_totalTasksCount);
-    m_params.insert(QStringLiteral("tasks_stats"), stats);
+    // The statistics are taken at this moment, their elapsed times included.
+    const QMap<QString, QVariant> reports = VTInfo::instance()->troubleshootReports();
+    for (auto it = reports.constBegin(); it != reports.constEnd(); ++it)
+        m_params.insert(it.key(), it.value());
 
     const bool withLog = m_params.contains(QStringLiteral("log"));
     if (withLog) {
-        QFile file(VTSettings::instance()->getLogFilePath());
+        QFile file(VTSettings::instance()->logFilePath());
         if (file.open(QIODevice::ReadOnly)) {
             if (file.size() > s_logTailBytes)
                 file.seek(file.size() - s_logTailBytes);
