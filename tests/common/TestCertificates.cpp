@@ -12,23 +12,41 @@ TestCertificates::TestCertificates(const QString& dir)
 bool TestCertificates::makeCa(const QString& name, const QString& commonName)
 {
     const QString ext = m_dir + "/" + name + ".ext";
-    if (!writeFile(ext, "basicConstraints = critical, CA:true\n"
-                        "keyUsage = critical, keyCertSign, cRLSign, digitalSignature\n"
-                        "subjectKeyIdentifier = hash\n")) {
+    if (!writeFile(ext,
+                   "basicConstraints = critical, CA:true\n"
+                   "keyUsage = critical, keyCertSign, cRLSign, digitalSignature\n"
+                   "subjectKeyIdentifier = hash\n")) {
         return false;
     }
     m_serials[name] = m_nextSerial++;
-    return runOpenssl({"req", "-x509", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                       "-keyout", keyPath(name), "-out", certPath(name), "-days", "30", "-subj", "/CN=" + commonName,
-                       "-set_serial", QString::number(m_serials[name]), "-extensions", "v3_ca", "-addext",
-                       "basicConstraints=critical,CA:true", "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+    return runOpenssl({"req",
+                       "-x509",
+                       "-new",
+                       "-newkey",
+                       "ec",
+                       "-pkeyopt",
+                       "ec_paramgen_curve:prime256v1",
+                       "-nodes",
+                       "-keyout",
+                       keyPath(name),
+                       "-out",
+                       certPath(name),
+                       "-days",
+                       "30",
+                       "-subj",
+                       "/CN=" + commonName,
+                       "-set_serial",
+                       QString::number(m_serials[name]),
+                       "-extensions",
+                       "v3_ca",
+                       "-addext",
+                       "basicConstraints=critical,CA:true",
+                       "-addext",
+                       "keyUsage=critical,keyCertSign,cRLSign"});
 }
 
-bool TestCertificates::makeCert(const QString& name,
-                                const QString& issuer,
-                                const QString& commonName,
-                                const QStringList& subjectAltNames,
-                                const QStringList& extensions)
+bool TestCertificates::makeCert(const QString& name, const QString& issuer, const QString& commonName,
+                                const QStringList& subjectAltNames, const QStringList& extensions)
 {
     const QString csr = m_dir + "/" + name + ".csr";
     const QString ext = m_dir + "/" + name + ".ext";
@@ -51,8 +69,8 @@ bool TestCertificates::makeCert(const QString& name,
         return false;
     }
     m_serials[name] = m_nextSerial++;
-    QStringList args{"x509", "-req", "-in", csr, "-out", certPath(name), "-days", "30", "-extfile", ext, "-set_serial",
-                     QString::number(m_serials[name])};
+    QStringList args {"x509",  "-req", "-in",      csr, "-out",        certPath(name),
+                      "-days", "30",   "-extfile", ext, "-set_serial", QString::number(m_serials[name])};
     if (issuer.isEmpty()) {
         args << "-signkey" << keyPath(name);
     } else {

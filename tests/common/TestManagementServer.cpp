@@ -48,11 +48,11 @@ QJsonArray TestManagementServer::configSites() const
     return QJsonArray {siteFor("127.0.0.1", port(), m_certPem, m_kpaInterval)};
 }
 
-QString TestManagementServer::sendRequest(const QJsonObject& body, const QString& headerType)
+QString TestManagementServer::sendRequest(const QJsonObject& body, const QString& givenId)
 {
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString id = givenId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() : givenId;
     const QJsonObject message {
-        {"msg_info", QJsonObject {{"id", id}, {"src", "server"}, {"dst", "127.0.0.1"}, {"type", headerType}}},
+        {"msg_info", QJsonObject {{"id", id}, {"src", "server"}, {"dst", "127.0.0.1"}, {"type", "proxy"}}},
         {"msg", body}};
     m_server.sendText(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
     return id;

@@ -38,8 +38,9 @@ public:
     static QJsonObject siteFor(const QString& address, quint16 port, const QByteArray& certPem, int kpaInterval,
                                const QJsonObject& extraServerKeys = {});
 
-    // Wraps `body` in an envelope with a fresh id, sends it as a text frame and returns the id.
-    QString sendRequest(const QJsonObject& body, const QString& headerType = QStringLiteral("proxy"));
+    // Wraps `body` in an envelope (with a fresh id unless one is given), sends it as a text frame
+    // and returns the id.
+    QString sendRequest(const QJsonObject& body, const QString& id = QString());
     bool sendText(const QString& text) { return m_server.sendText(text); }
 
     // Every message received so far, in arrival order.
