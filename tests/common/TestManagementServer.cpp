@@ -81,8 +81,10 @@ void TestManagementServer::onMessage(QWebSocket* client, const QByteArray& data)
         answer(client, message, QJsonObject {{"type", "config_response"}, {"sites", configSites()}});
     else if (type == "init" && answerInit)
         answer(client, message, QJsonObject {{"type", "init_ok"}});
-    else if (type == "kpa" && echoKpa)
+    else if (type == "kpa" && echoKpa && !echoKpaWithForeignId)
         answer(client, message, message.value("msg").toObject());
+    else if (type == "kpa" && echoKpaWithForeignId)
+        sendRequest(message.value("msg").toObject());
 }
 
 QList<QJsonObject> TestManagementServer::receivedOfType(const QString& type) const

@@ -33,6 +33,8 @@ public:
     bool answerConfig = true;
     bool answerInit = true;
     bool echoKpa = true;
+    // Echoes keep-alives under an id of its own instead of the agent's.
+    bool echoKpaWithForeignId = false;
 
     // A server site entry for `address` on `port`, trusting `certPem`.
     static QJsonObject siteFor(const QString& address, quint16 port, const QByteArray& certPem, int kpaInterval,
