@@ -28,7 +28,8 @@ void VTActionHandler::handle()
 {
     m_task = VTTaskFactory::createVTTask(m_actionName, m_params);
     if (m_task) {
-        connect(m_task, &VTTask::finished, this, &VTActionHandler::onTaskFinished);
+        // Attached and detached tasks each declare the signal of their own.
+        connect(m_task, SIGNAL(finished(QString)), this, SLOT(onTaskFinished(QString)));
         // An attached task answers and ends the handler inside go().
         m_task->go();
         return;

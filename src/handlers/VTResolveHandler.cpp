@@ -42,7 +42,8 @@ void VTResolveHandler::handle()
     for (const QString& name : qAsConst(m_fields)) {
         VTTask* task = VTTaskFactory::createVTTask(name, m_params);
         if (task) {
-            connect(task, &VTTask::finished, this, &VTResolveHandler::onTaskFinished);
+            // Attached and detached tasks each declare the signal of their own.
+            connect(task, SIGNAL(finished(QString)), this, SLOT(onTaskFinished(QString)));
             m_tasks.insert(task->getTaskUID(), task);
         } else {
             respond(nullptr, name, QStringLiteral("Unknown field type"));
