@@ -1,0 +1,446 @@
+#include "LogCapture.h"
+#include "TestManagementServer.h"
+#include "TestSession.h"
+#include "connection/VTConnection.h"
+#include "performers/ProcessKillMonitor.h"
+#include "protocol/BaseClient.h"
+#include "settings/VTSettings.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QUuid>
+#include <QWebSocket>
+#include <QtTest>
+
+namespace {
+
+QJsonObject body(const QJsonObject& message)
+{
+    return message.value("msg").toObject();
+}
+
+QString fieldOf(const QJsonObject& answer)
+{
+    const QJsonObject msg = body(answer);
+    const QJsonObject errors = msg.value("errors").toObject();
+    if (!errors.isEmpty())
+        return errors.keys().first();
+    return msg.value("fields").toObject().keys().value(0);
+}
+
+} // namespace
+
+// Every kind of server request over one live session, answered by the real handlers and tasks.
+class TestHandlers : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestSession m_session;
+    TestManagementServer m_server;
+    QTemporaryDir m_files;
+
+    QString file(const QString& name, const QByteArray& content = QByteArray())
+    {
+        const QString path = m_files.filePath(name);
+        QFile out(path);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            out.write(content);
+        return path;
+    }
+
+    // No further answer for `id` may follow the expected ones.
+    QList<QJsonObject> answersTo(const QString& id, int expected, int settleMs = 300)
+    {
+        m_server.waitForAnswers(id, expected, 10000);
+        QTest::qWait(settleMs);
+        return m_server.waitForAnswers(id, expected + 1, 0);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setApplicationVersion("10.0.9002");
+        QVERIFY(m_session.isValid());
+        QVERIFY(m_files.isValid());
+        QVERIFY(m_session.makeServerCert("server"));
+        QVERIFY(m_server.listen(m_session.certs().certPath("server"), m_session.certs().keyPath("server")));
+        QVERIFY(m_session.loadSettings(
+            {TestManagementServer::siteFor("127.0.0.1", m_server.port(), m_session.certPem("server"), 60)}));
+        QVERIFY(m_session.start());
+        QVERIFY(m_server.waitForType("kpa", 10000));
+    }
+
+    void resolve_data()
+    {
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QJsonObject>("params");
+        QTest::addColumn<QStringList>("answered");
+        // Exact values for the fields whose value this machine fixes; errors by field.
+        QTest::addColumn<QJsonObject>("values");
+        QTest::addColumn<QJsonObject>("errors");
+
+        const QString present = file("present.txt", "12345");
+        const QString absent = m_files.filePath("absent.txt");
+        const QJsonObject onPresent {{"linux_file_name", present}};
+
+        QTest::newRow("file exists") << QStringList {"linux_file_exists"}
+                                     << QJsonObject {{"linux_file_exists", onPresent}}
+                                     << QStringList {"linux_file_exists"} << QJsonObject {{"linux_file_exists", true}}
+                                     << QJsonObject {};
+        QTest::newRow("size of a missing file")
+            << QStringList {"linux_file_size"}
+            << QJsonObject {{"linux_file_size", QJsonObject {{"linux_file_name", absent}}}}
+            << QStringList {"linux_file_size"} << QJsonObject {{"linux_file_size", QJsonValue()}}
+            << QJsonObject {{"linux_file_size", "The file does not exists"}};
+        QTest::newRow("size and date, one answer each")
+            << QStringList {"linux_file_size", "linux_file_date"}
+            << QJsonObject {{"linux_file_size", onPresent}, {"linux_file_date", onPresent}}
+            << QStringList {"linux_file_date", "linux_file_size"} << QJsonObject {{"linux_file_size", 5}}
+            << QJsonObject {};
+        QTest::newRow("version, management, host name")
+            << QStringList {"linux_vt_version", "linux_manage", "linux_hostname"} << QJsonObject {}
+            << QStringList {"linux_hostname", "linux_manage", "linux_vt_version"}
+            << QJsonObject {{"linux_vt_version", "10.0"},
+                            {"linux_manage", "true"},
+                            {"linux_hostname", QHostInfo::localHostName()}}
+            << QJsonObject {};
+        QTest::newRow("operating system and its name")
+            << QStringList {"linux_operating_system", "os_cpe"} << QJsonObject {}
+            << QStringList {"linux_operating_system", "os_cpe"} << QJsonObject {} << QJsonObject {};
+        QTest::newRow("console user brings logged users")
+            << QStringList {"user"} << QJsonObject {} << QStringList {"linux_logged_users", "user"} << QJsonObject {}
+            << QJsonObject {};
+        QTest::newRow("logged users brings console user")
+            << QStringList {"linux_logged_users"} << QJsonObject {} << QStringList {"linux_logged_users", "user"}
+            << QJsonObject {} << QJsonObject {};
+        QTest::newRow("script output and running processes")
+            << QStringList {"linux_script_result", "linux_process_running"}
+            << QJsonObject {{"run_command", "echo resolved"}}
+            << QStringList {"linux_process_running", "linux_script_result"} << QJsonObject {} << QJsonObject {};
+        QTest::newRow("unknown fields beside a known one")
+            << QStringList {"no_such_field", "Linux_Manage", "linux_manage"} << QJsonObject {}
+            << QStringList {"Linux_Manage", "linux_manage", "no_such_field"} << QJsonObject {{"linux_manage", "true"}}
+            << QJsonObject {{"no_such_field", "Unknown field type"}, {"Linux_Manage", "Unknown field type"}};
+        QTest::newRow("no fields") << QStringList {} << QJsonObject {} << QStringList {} << QJsonObject {}
+                                   << QJsonObject {};
+    }
+
+    void resolve()
+    {
+        QFETCH(QStringList, fields);
+        QFETCH(QJsonObject, params);
+        QFETCH(QStringList, answered);
+        QFETCH(QJsonObject, values);
+        QFETCH(QJsonObject, errors);
+
+        QJsonObject requestedFields;
+        for (const QString& field : fields)
+            requestedFields.insert(field, QJsonValue());
+        const QJsonObject request {{"type", "resolve_request"}, {"fields", requestedFields}, {"params", params}};
+        const QString id = m_server.sendRequest(request);
+
+        const QList<QJsonObject> answers = answersTo(id, answered.size(), answered.isEmpty() ? 800 : 300);
+        QStringList names;
+        for (const QJsonObject& answer : answers) {
+            const QString field = fieldOf(answer);
+            names << field;
+            const QJsonObject header = answer.value("msg_info").toObject();
+            QCOMPARE(header.value("src").toString(), QString("127.0.0.1"));
+            QCOMPARE(header.value("dst").toString(), QString("server"));
+            QCOMPARE(header.value("type").toString(), QString("proxy"));
+
+            const QJsonObject msg = body(answer);
+            QCOMPARE(msg.value("type").toString(), QString("resolve_response"));
+            QCOMPARE(msg.value("params").toObject(), params);
+            if (errors.contains(field))
+                QCOMPARE(msg.value("errors").toObject(), QJsonObject({{field, errors.value(field)}}));
+            else
+                QVERIFY2(!msg.contains("errors"), qPrintable(QJsonDocument(msg).toJson()));
+
+            if (errors.value(field) == QJsonValue("Unknown field type")) {
+                // With no task there is no value: the request's fields travel back unchanged.
+                QCOMPARE(msg.value("fields").toObject(), requestedFields);
+            } else {
+                QCOMPARE(msg.value("fields").toObject().keys(), QStringList {field});
+                if (values.contains(field))
+                    QCOMPARE(msg.value("fields").toObject().value(field), values.value(field));
+            }
+        }
+        names.sort();
+        QCOMPARE(names, answered);
+    }
+
+    void passwordsNeverTravelBack_data()
+    {
+        QTest::addColumn<QByteArray>("msg");
+        // Raw text: a blank after the colon, and a second, different value further in.
+        QTest::newRow("resolve") << QByteArray(
+            "{\"type\":\"resolve_request\",\"fields\":{\"linux_manage\":null},"
+            "\"params\": {\"sudo_password\" : \"first-secret\", \"more\":[{\"sudo_password\":\"second-secret\"}]}}");
+        QTest::newRow("action") << QByteArray(
+            "{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"mask-1\","
+            "\"params\":{\"run_command\":\"true\",\"sudo_password\": \"first-secret\","
+            "\"more\":{\"sudo_password\":\"second-secret\",\"protection_password\":\"third-secret\"}}}");
+    }
+
+    void passwordsNeverTravelBack()
+    {
+        QFETCH(QByteArray, msg);
+        LogCapture log;
+        const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        m_server.sendText("{\"msg_info\":{\"id\":\"" + id
+                          + "\",\"src\":\"server\",\"dst\":\"127.0.0.1\","
+                            "\"type\":\"proxy\"},\"msg\":"
+                          + QString::fromUtf8(msg) + "}");
+        const QList<QJsonObject> answers = m_server.waitForAnswers(id, 1, 10000);
+        QCOMPARE(answers.size(), 1);
+
+        const QByteArray sent = QJsonDocument(answers[0]).toJson(QJsonDocument::Compact);
+        QVERIFY2(!sent.contains("secret"), sent.constData());
+        const QJsonObject params = body(answers[0]).value("params").toObject();
+        QCOMPARE(params.value("sudo_password").toString(), QString(16, '*'));
+        QVERIFY(sent.contains("\"sudo_password\":\"" + QByteArray(16, '*') + "\""));
+
+        QVERIFY(log.containsText("Message received: "));
+        QVERIFY(log.containsText("Message sent: "));
+        QVERIFY(!log.containsText("secret"));
+    }
+
+    void action_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QJsonObject>("params");
+        QTest::addColumn<QString>("succeeded");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("script") << "linux_run_script" << QJsonObject {{"run_command", "exit 0"}} << "true"
+                                << "";
+        QTest::newRow("unknown action") << "linux_reformat_disk" << QJsonObject {} << "false"
+                                        << "Unknown action type";
+        QTest::newRow("kill without a program name") << "linux_process_kill" << QJsonObject {} << "false"
+                                                     << "Wrong JSON format (ProcessKill)";
+    }
+
+    void action()
+    {
+        QFETCH(QString, name);
+        QFETCH(QJsonObject, params);
+        QFETCH(QString, succeeded);
+        QFETCH(QString, error);
+
+        const QJsonObject request {
+            {"type", "action_request"}, {"name", name}, {"params", params}, {"origid", "A-1"}, {"calltime", 5}};
+        const QString id = m_server.sendRequest(request);
+        const QList<QJsonObject> answers = answersTo(id, 1);
+        QCOMPARE(answers.size(), 1);
+
+        // The request's body comes back with the outcome set, as text.
+        QJsonObject expected = request;
+        expected.insert("type", "action_response");
+        expected.insert("action_succeeded", succeeded);
+        if (!error.isEmpty())
+            expected.insert("error", error);
+        QCOMPARE(body(answers[0]), expected);
+    }
+
+    void killIsRepeatedUntilCancelled()
+    {
+        ProcessKillMonitor::s_intervalMs = 300;
+        const QString target = m_files.filePath("vtkilltarget");
+        QFile::remove(target);
+        QVERIFY(QFile::copy("/bin/sleep", target));
+        QFile::setPermissions(target, QFile::ReadOwner | QFile::ExeOwner);
+
+        QProcess victim;
+        auto startVictim = [&]() {
+            victim.start(target, {"30"});
+            return victim.waitForStarted(5000);
+        };
+        QVERIFY(startVictim());
+        const QJsonObject kill {{"type", "action_request"},
+                                {"name", "linux_process_kill"},
+                                {"origid", "KILL-1"},
+                                {"params", QJsonObject {{"linux_process_name", "vtkilltarget"}}}};
+        QCOMPARE(body(answersTo(m_server.sendRequest(kill), 1).value(0)).value("action_succeeded").toString(),
+                 QString("true"));
+        QVERIFY(victim.waitForFinished(5000));
+
+        // Started again, it is killed again by the monitor.
+        QVERIFY(startVictim());
+        QVERIFY(victim.waitForFinished(5000));
+
+        QJsonObject cancel = kill;
+        cancel.insert("cancel", true);
+        QCOMPARE(body(answersTo(m_server.sendRequest(cancel), 1).value(0)).value("action_succeeded").toString(),
+                 QString("true"));
+        QVERIFY(startVictim());
+        QVERIFY(!victim.waitForFinished(1500));
+        victim.kill();
+        victim.waitForFinished(5000);
+    }
+
+    void troubleshoot_data()
+    {
+        QTest::addColumn<QJsonObject>("params");
+        QTest::addColumn<QString>("logFile");
+        // The expected "log" text; empty for none.
+        QTest::addColumn<QString>("expectedLog");
+
+        QByteArray large;
+        for (int line = 0; large.size() < 2 * 1024 * 1024; ++line)
+            large += "log line " + QByteArray::number(line) + "\n";
+        const QByteArray small(10 * 1024, 'x');
+
+        QTest::newRow("statistics only") << QJsonObject {} << file("none.log") << QString();
+        QTest::newRow("extra keys echoed") << QJsonObject {{"ticket", "T-7"}} << file("none.log") << QString();
+        QTest::newRow("tail of a large log")
+            << QJsonObject {{"log", true}} << file("large.log", large) << QString::fromUtf8(large.right(500000));
+        QTest::newRow("small log whole") << QJsonObject {{"log", false}} << file("small.log", small)
+                                         << QString::fromUtf8(small);
+        QTest::newRow("unreadable log") << QJsonObject {{"log", true}} << m_files.filePath("missing/none.log")
+                                        << QString("Failed to read log file");
+    }
+
+    void troubleshoot()
+    {
+        QFETCH(QJsonObject, params);
+        QFETCH(QString, logFile);
+        QFETCH(QString, expectedLog);
+
+        VTSettings::instance()->setLogFilePath(logFile);
+        LogCapture log;
+        const QString id = m_server.sendRequest({{"type", "troubleshoot"}, {"params", params}});
+        const QList<QJsonObject> answers = answersTo(id, 1);
+        QCOMPARE(answers.size(), 1);
+
+        const QJsonObject msg = body(answers[0]);
+        QCOMPARE(msg.value("type").toString(), QString("troubleshoot_response"));
+        const QJsonObject answered = msg.value("params").toObject();
+        QVERIFY(answered.value("total_tasks_count").isDouble());
+        QVERIFY(answered.value("ongoing_tasks").isArray());
+        QVERIFY(answered.value("tasks_stats").isArray());
+        for (auto it = params.begin(); it != params.end(); ++it)
+            if (it.key() != "log")
+                QCOMPARE(answered.value(it.key()), it.value());
+        if (expectedLog.isEmpty()) {
+            QVERIFY(!answered.contains("log"));
+            QCOMPARE(answered.size(), 3 + params.size());
+        } else {
+            QCOMPARE(answered.value("log").toString().size(), expectedLog.size());
+            QCOMPARE(answered.value("log").toString(), expectedLog);
+            QVERIFY(log.containsText("Sent log to server."));
+        }
+    }
+
+    void troubleshootReportsFinishedTasks()
+    {
+        const QString resolveId = m_server.sendRequest(
+            {{"type", "resolve_request"}, {"fields", QJsonObject {{"linux_manage", QJsonValue()}}}});
+        QCOMPARE(m_server.waitForAnswers(resolveId, 1, 10000).size(), 1);
+
+        const QString id = m_server.sendRequest({{"type", "troubleshoot"}});
+        const QList<QJsonObject> answers = m_server.waitForAnswers(id, 1, 10000);
+        QCOMPARE(answers.size(), 1);
+        const QJsonObject params = body(answers[0]).value("params").toObject();
+        QVERIFY(params.value("total_tasks_count").toInt() >= 1);
+        QCOMPARE(params.value("ongoing_tasks").toArray(), QJsonArray());
+        bool listed = false;
+        for (const QJsonValue& entry : params.value("tasks_stats").toArray())
+            listed = listed || entry.toString().startsWith("linux_manage:count=");
+        QVERIFY(listed);
+    }
+
+    void compliance_data()
+    {
+        QTest::addColumn<QJsonObject>("params");
+        QTest::addColumn<bool>("signalled");
+        QTest::addColumn<QString>("state");
+
+        QTest::newRow("null") << QJsonObject {{"compliance", QJsonValue()}} << true << "unset";
+        QTest::newRow("number 1") << QJsonObject {{"compliance", 1}} << true << "compliant";
+        QTest::newRow("text 1") << QJsonObject {{"compliance", "1"}} << true << "compliant";
+        QTest::newRow("true") << QJsonObject {{"compliance", true}} << true << "compliant";
+        QTest::newRow("number 0") << QJsonObject {{"compliance", 0}} << true << "not_compliant";
+        QTest::newRow("false") << QJsonObject {{"compliance", false}} << true << "not_compliant";
+        QTest::newRow("text that is no number") << QJsonObject {{"compliance", "yes"}} << true << "not_compliant";
+        QTest::newRow("number 2") << QJsonObject {{"compliance", 2}} << true << "";
+        QTest::newRow("no compliance key") << QJsonObject {{"other", 1}} << false << "";
+    }
+
+    void compliance()
+    {
+        QFETCH(QJsonObject, params);
+        QFETCH(bool, signalled);
+        QFETCH(QString, state);
+
+        QSignalSpy spy(m_session.client(), &BaseClient::compliance);
+        const QString id = m_server.sendRequest({{"type", "compliance"}, {"params", params}});
+        if (signalled) {
+            QVERIFY(spy.wait(5000));
+            QCOMPARE(spy.count(), 1);
+            QCOMPARE(spy[0][0].toString(), state);
+        } else {
+            QVERIFY(!spy.wait(500));
+        }
+        QVERIFY(m_server.waitForAnswers(id, 1, 0).isEmpty());
+    }
+
+    void oddFrames_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("not JSON") << "text"
+                                  << "Message is not Json. Error:";
+        QTest::newRow("unknown type") << "unknown"
+                                      << "unknown message type: ";
+        QTest::newRow("fragmented") << "fragmented"
+                                    << "Message is not last";
+        QTest::newRow("binary") << "binary"
+                                << "";
+    }
+
+    void oddFrames()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, logged);
+
+        LogCapture log;
+        QWebSocket* agent = m_server.transport().lastClient();
+        QVERIFY(agent);
+        const QString request = "{\"msg_info\":{\"id\":\"ODD-1\",\"src\":\"server\",\"dst\":\"127.0.0.1\","
+                                "\"type\":\"proxy\"},\"msg\":{\"type\":\"resolve_request\","
+                                "\"fields\":{\"linux_manage\":null}}}";
+        if (kind == "text") {
+            m_server.sendText("this is { not JSON");
+        } else if (kind == "unknown") {
+            m_server.sendRequest({{"type", "KPA"}});
+        } else if (kind == "fragmented") {
+            // Each frame is taken as a message of its own, so a split request is not answered.
+            agent->setOutgoingFrameSize(32);
+            m_server.sendText(request);
+        } else {
+            m_server.transport().sendBinary(request.toUtf8());
+        }
+        QTest::qWait(500);
+        agent->setOutgoingFrameSize(512 * 1024);
+        QVERIFY(m_server.waitForAnswers("ODD-1", 1, 0).isEmpty());
+        if (logged.isEmpty())
+            QVERIFY(!log.containsText("Message received: "));
+        else
+            QVERIFY2(log.containsText(logged), qPrintable(logged));
+        if (kind == "text")
+            QVERIFY(log.contains(QtWarningMsg, "Plain message is: this is { not JSON"));
+
+        // The session carries on.
+        const QString id = m_server.sendRequest(
+            {{"type", "resolve_request"}, {"fields", QJsonObject {{"linux_manage", QJsonValue()}}}});
+        QCOMPARE(m_server.waitForAnswers(id, 1, 10000).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHandlers)
+#include "tst_handlers.moc"
