@@ -1,0 +1,202 @@
+#include "TestCertificates.h"
+#include "TestHttpServer.h"
+#include "TestInstanceLock.h"
+#include "TestManagementServer.h"
+#include "TestProgramDir.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QJsonObject body(const QJsonObject& message)
+{
+    return message.value("msg").toObject();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& data, QFile::Permissions permissions = {})
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
+        return false;
+    file.close();
+    return permissions == QFile::Permissions() || file.setPermissions(permissions);
+}
+
+} // namespace
+
+// The real daemon, started from a program directory of its own, in a whole session with a
+// management server on this machine.
+class TestDaemonSession : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestInstanceLock m_lock;
+    QTemporaryDir m_dir;
+    TestCertificates m_certs {m_dir.path()};
+
+    QByteArray pem(const QString& name) { return readFile(m_certs.certPath(name)); }
+    bool listen(TestManagementServer& server, const QString& name)
+    {
+        return server.listen(m_certs.certPath(name), m_certs.keyPath(name));
+    }
+    QProcess* startDaemon(TestProgramDir& program, const TestManagementServer& server, const QByteArray& certPem)
+    {
+        const QJsonObject settings {
+            {"app_type", "daemon"},
+            {"visible", false},
+            {"sites", QJsonArray {TestManagementServer::siteFor("127.0.0.1", server.port(), certPem, 60)}}};
+        if (!program.writeSettings(QJsonDocument(settings).toJson()))
+            return nullptr;
+        return program.start({"-daemon"});
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_lock.isLocked());
+        QVERIFY(m_dir.isValid());
+        for (const QString& name : {"a", "b"})
+            QVERIFY(m_certs.makeCert(name, QString(), "localhost", {"DNS:localhost", "IP:127.0.0.1"}));
+    }
+
+    void wholeSessionAndSavedConfiguration()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        TestManagementServer server;
+        QVERIFY(listen(server, "a"));
+        server.setKpaInterval(1);
+        QVERIFY(startDaemon(program, server, pem("a")));
+
+        QVERIFY2(server.waitForType("kpa", 20000, 2), qPrintable(program.log().right(3000)));
+        const QList<QJsonObject> messages = server.received();
+        QCOMPARE(TestManagementServer::bodyType(messages[0]), QString("config_request"));
+        QCOMPARE(TestManagementServer::bodyType(messages[1]), QString("init"));
+        QCOMPARE(body(messages[1]).value("vt_version").toString(), QString("10.0.9002"));
+        QVERIFY(body(messages[1]).contains("mac"));
+        QCOMPARE(TestManagementServer::bodyType(messages[2]), QString("kpa"));
+        QCOMPARE(server.textFrameCount(), 0);
+
+        // The server's configuration replaced the file's, keep-alive interval included.
+        const QJsonObject saved = QJsonDocument::fromJson(readFile(program.settingsPath())).object();
+        QCOMPARE(saved["sites"][0]["servers"][0]["kpa_interval"].toInt(), 1);
+        QVERIFY(readFile(program.settingsPath()).contains("\"visible\": false"));
+    }
+
+    void requestsOverTheWire()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        // A stop script of the test's own, so that the shutdown leaves a trace instead of a corpse.
+        const QString stopMarker = program.path() + "/stopped.marker";
+        QVERIFY(writeFile(program.path() + "/stopVt.sh", "#!/bin/sh\necho stopped > '" + stopMarker.toUtf8() + "'\n",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        // A long log from earlier runs: only its tail may travel.
+        QDir().mkpath(program.path() + "/log");
+        QByteArray history;
+        for (int line = 0; history.size() < 1024 * 1024; ++line)
+            history += "earlier line " + QByteArray::number(line) + "\n";
+        QVERIFY(writeFile(program.logPath(), history));
+
+        TestManagementServer server;
+        QVERIFY(listen(server, "a"));
+        QProcess* daemon = startDaemon(program, server, pem("a"));
+        QVERIFY(daemon);
+        QVERIFY2(server.waitForType("kpa", 20000), qPrintable(program.log().right(3000)));
+
+        // A field group: two answers for one field asked.
+        QString id
+            = server.sendRequest({{"type", "resolve_request"}, {"fields", QJsonObject {{"user", QJsonValue()}}}});
+        QList<QJsonObject> answers = server.waitForAnswers(id, 2, 15000);
+        QCOMPARE(answers.size(), 2);
+        QStringList fields {body(answers[0])["fields"].toObject().keys().value(0),
+                            body(answers[1])["fields"].toObject().keys().value(0)};
+        fields.sort();
+        QCOMPARE(fields, QStringList({"linux_logged_users", "user"}));
+
+        // A password with a blank after the colon: masked in the answer and in the log file.
+        const QString scriptId = "SCRIPT-1";
+        server.sendText("{\"msg_info\":{\"id\":\"" + scriptId
+                        + "\",\"src\":\"server\",\"dst\":\"127.0.0.1\",\"type\":\"proxy\"},"
+                          "\"msg\":{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"S1\","
+                          "\"params\":{\"run_command\":\"true\",\"sudo_password\": \"wire-secret\"}}}");
+        answers = server.waitForAnswers(scriptId, 1, 15000);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QCOMPARE(body(answers[0])["params"]["sudo_password"].toString(), QString(16, '*'));
+        QVERIFY(program.waitForLog("Message received: ", 5000));
+        QVERIFY(!program.log().contains("wire-secret"));
+
+        id = server.sendRequest({{"type", "troubleshoot"}, {"params", QJsonObject {{"log", true}}}});
+        answers = server.waitForAnswers(id, 1, 15000);
+        QCOMPARE(answers.size(), 1);
+        const QString tail = body(answers[0])["params"]["log"].toString();
+        QCOMPARE(tail.size(), 500000);
+        QVERIFY(program.log().contains(tail));
+        QVERIFY(!tail.contains("earlier line 0\n"));
+
+        // An upgrade package whose update script only records how it was started.
+        QTemporaryDir packageDir;
+        const QString argsFile = program.path() + "/upgrade.args";
+        QDir().mkpath(packageDir.path() + "/Update");
+        QVERIFY(writeFile(packageDir.path() + "/Update/update.sh",
+                          "#!/bin/bash\necho \"$@\" > '" + argsFile.toUtf8() + "'\n"));
+        QCOMPARE(QProcess::execute("tar", {"-czf", packageDir.path() + "/pkg.tgz", "-C", packageDir.path(), "Update"}),
+                 0);
+        TestHttpServer http;
+        QVERIFY(http.startTls(m_certs.certPath("b"), m_certs.keyPath("b")));
+        http.setRoute("/agent/update_64.tgz", readFile(packageDir.path() + "/pkg.tgz"));
+        id = server.sendRequest({{"type", "action_request"},
+                                 {"name", "upgrade_linux_vt"},
+                                 {"origid", "U1"},
+                                 {"params", QJsonObject {{"url", http.url("/agent/update.tgz")}}}});
+        answers = server.waitForAnswers(id, 1, 30000);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(argsFile), 10000);
+        QCOMPARE(QString::fromUtf8(readFile(argsFile)).trimmed(),
+                 QString("-pid %1 -path %2 -t daemon -v 0").arg(daemon->processId()).arg(program.path()));
+
+        id = server.sendRequest(
+            {{"type", "action_request"}, {"name", "agent_shut_down"}, {"origid", "X1"}, {"params", QJsonObject {}}});
+        answers = server.waitForAnswers(id, 1, 15000);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stopMarker), 10000);
+    }
+
+    void reconfigureMovesToSecondServer()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        TestManagementServer first;
+        TestManagementServer second;
+        QVERIFY(listen(first, "a"));
+        QVERIFY(listen(second, "b"));
+        QVERIFY(startDaemon(program, first, pem("a")));
+        QVERIFY2(first.waitForType("kpa", 20000), qPrintable(program.log().right(3000)));
+
+        first.sendRequest({{"type", "reconfigure"},
+                           {"params",
+                            QJsonObject {{"redirect",
+                                          QJsonObject {{"new_ip", "127.0.0.1"},
+                                                       {"new_port", second.port()},
+                                                       {"new_cert", QString::fromUtf8(pem("b"))}}}}}});
+        QVERIFY2(second.waitForType("init", 20000), qPrintable(program.log().right(3000)));
+        QVERIFY(first.disconnectionCount() >= 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDaemonSession)
+#include "tst_daemonsession.moc"
