@@ -54,6 +54,7 @@ QString TestManagementServer::sendRequest(const QJsonObject& body, const QString
     const QJsonObject message {
         {"msg_info", QJsonObject {{"id", id}, {"src", "server"}, {"dst", "127.0.0.1"}, {"type", "proxy"}}},
         {"msg", body}};
+    m_lastSent = message;
     m_server.sendText(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
     return id;
 }

@@ -44,6 +44,8 @@ public:
     // and returns the id.
     QString sendRequest(const QJsonObject& body, const QString& id = QString());
     bool sendText(const QString& text) { return m_server.sendText(text); }
+    // The last message sendRequest sent.
+    QJsonObject lastSent() const { return m_lastSent; }
 
     // Every message received so far, in arrival order.
     QList<QJsonObject> received() const { return m_received; }
@@ -78,6 +80,7 @@ private:
     QByteArray m_certPem;
     QJsonArray m_configSites;
     int m_kpaInterval = 60;
+    QJsonObject m_lastSent;
     QList<QJsonObject> m_received;
     int m_textFrames = 0;
     int m_disconnections = 0;
