@@ -78,7 +78,7 @@ VTTask* VTTaskFactory::createVTTask(QString name, const QMap<QString, QVariant>&
     }
     const QString taskName = task ? task->m_name : QString();
     const QString msgID = task ? task->getTaskMsgID() : QString();
-    qDebug().noquote() << (QStringLiteral("created task [") + taskName + QStringLiteral("]") + QStringLiteral(" msg id[") + msgID
-                 + QStringLiteral("]"));
+    qDebug().noquote() << (QStringLiteral("created task [") + taskName + QStringLiteral("]")
+                           + QStringLiteral(" msg id[") + msgID + QStringLiteral("]"));
     return task;
 }
