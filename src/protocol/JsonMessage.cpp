@@ -27,6 +27,14 @@ QString JsonMessage::newMessageId()
     return QUuid::createUuid().toString().toUpper().remove(QRegularExpression("[{}]"));
 }
 
+void JsonMessage::setAgentHeader(const QString& localAddress)
+{
+    msg_info.id = newMessageId();
+    msg_info.src = localAddress;
+    msg_info.dst = QStringLiteral("linux");
+    msg_info.type = QStringLiteral("proxy");
+}
+
 void JsonMessage::write(QJsonObject& json) const
 {
     QJsonObject header = objectMember(json, "msg_info");

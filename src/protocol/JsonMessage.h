@@ -57,6 +57,9 @@ public:
 
     // Header id for a message the agent originates: upper-case UUID without braces.
     static QString newMessageId();
+    // The header every agent-originated message carries: a fresh id, from the connection's
+    // local address to the server side.
+    void setAgentHeader(const QString& localAddress);
 
     msg_info_t msg_info;
     msg_t msg;
