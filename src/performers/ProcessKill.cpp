@@ -33,7 +33,7 @@ void ProcessKill::perform()
     }
 
     m_result = true;
-    const QStringList args{QStringLiteral("-9"), m_params.value(msg_param_name).toString()};
+    const QStringList args {QStringLiteral("-9"), m_params.value(msg_param_name).toString()};
     const QString id = m_params.value(msg_param_context).toString();
     if (!m_params.contains(msg_param_cancel)) {
         monitor->add(id, args);

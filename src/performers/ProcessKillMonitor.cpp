@@ -40,8 +40,8 @@ void ProcessKillMonitor::watchSocket()
 {
     disconnect(m_socketConnection);
     if (m_pWebSocket) {
-        m_socketConnection = connect(m_pWebSocket, &QWebSocket::disconnected, this,
-                                     &ProcessKillMonitor::stopMonitorCommands);
+        m_socketConnection
+            = connect(m_pWebSocket, &QWebSocket::disconnected, this, &ProcessKillMonitor::stopMonitorCommands);
     }
 }
 

@@ -23,6 +23,11 @@ RunScript::RunScript(const QMap<QString, QVariant>& params)
     ScriptFile::sweep(QFileInfo(tmp_file_template).absolutePath(), tmp_file_mask);
 }
 
+RunScript::~RunScript()
+{
+    stopThread();
+}
+
 void RunScript::perform()
 {
     qInfo("Perform \"RunScript\" message");
@@ -62,8 +67,9 @@ void RunScript::perform()
     const bool asRoot = m_params.value(msg_param_run_as_root).toBool();
     const ScriptFile::Command command = ScriptFile::command(
         file.fileName(), asRoot, asRoot ? m_params.value(msg_param_sudo_password).toString() : QString());
-    const bool started = written && file.startDetached(command);
+    // A file still open for writing cannot be executed ("Text file busy"), as sudo does.
     file.close();
+    const bool started = written && file.startDetached(command);
 
     if (!started) {
         m_result = false;

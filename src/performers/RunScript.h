@@ -15,6 +15,8 @@ public:
     // Removes the script files of earlier launches that are no longer in use.
     explicit RunScript(const QMap<QString, QVariant>& params);
 
+    ~RunScript() override;
+
     void perform() override;
 
     static const QString msg_name;

@@ -23,30 +23,40 @@ QHash<QString, qint64> ScriptFile::s_registry;
 
 ScriptFile::ScriptFile(const QString& performer, const QString& fileTemplate)
     : m_performer(performer)
-    , m_file(fileTemplate)
+    , m_file(new QTemporaryFile(fileTemplate))
 {
+    m_file->setAutoRemove(false);
 }
 
 ScriptFile::~ScriptFile()
 {
-    if (!m_registeredName.isEmpty()) {
-        unregisterFile(m_registeredName);
+    close();
+    if (!m_fileName.isEmpty()) {
+        if (m_autoRemove) {
+            QFile::remove(m_fileName);
+        }
+        unregisterFile(m_fileName);
     }
 }
 
 bool ScriptFile::open(const QByteArray& firstLine)
 {
-    if (!m_file.open()) {
+    if (!m_file || !m_file->open()) {
         return false;
     }
-    m_registeredName = m_file.fileName();
-    registerFile(m_registeredName, 0);
-    return m_file.write(firstLine) == firstLine.size();
+    m_fileName = m_file->fileName();
+    registerFile(m_fileName, 0);
+    return m_file->write(firstLine) == firstLine.size();
 }
 
 bool ScriptFile::append(const QByteArray& data)
 {
-    return m_file.write(data) == data.size();
+    return m_file && m_file->write(data) == data.size();
+}
+
+void ScriptFile::close()
+{
+    m_file.reset();
 }
 
 bool ScriptFile::download(const QString& url, QString& error)
@@ -83,8 +93,10 @@ bool ScriptFile::download(const QString& url, QString& error)
 
 bool ScriptFile::makeExecutable(const QString& chmodMode)
 {
-    m_file.flush();
-    return QProcess::execute(QStringLiteral("chmod %1 \"%2\"").arg(chmodMode, m_file.fileName())) == 0;
+    if (m_file) {
+        m_file->flush();
+    }
+    return QProcess::execute(QStringLiteral("chmod"), {chmodMode, m_fileName}) == 0;
 }
 
 QString ScriptFile::sudoOption()
@@ -141,7 +153,7 @@ bool ScriptFile::startDetached(const Command& command)
         ::close(fds[0]);
     }
     if (started) {
-        registerFile(m_file.fileName(), pid);
+        registerFile(m_fileName, pid);
     }
     return started;
 }
@@ -165,7 +177,7 @@ void ScriptFile::unregisterFile(const QString& fileName)
 void ScriptFile::sweep(const QString& dir, const QString& mask)
 {
     QMutexLocker lock(&s_registryLock);
-    const QDir directory(dir);
+    QDir directory(dir);
     const QStringList names = directory.entryList({mask}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
         const QString path = QFileInfo(directory.filePath(name)).absoluteFilePath();

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTemporaryFile>
 
+#include <memory>
+
 class QIODevice;
 
 // The temporary shell script of a script performer, from its creation to the command that runs
@@ -27,9 +29,11 @@ public:
     // Appends the body fetched from `url`; on failure logs, leaves the text in `error` and returns false.
     bool download(const QString& url, QString& error);
     bool makeExecutable(const QString& chmodMode);
-    void setAutoRemove(bool autoRemove) { m_file.setAutoRemove(autoRemove); }
-    void close() { m_file.close(); }
-    QString fileName() const { return m_file.fileName(); }
+    void setAutoRemove(bool autoRemove) { m_autoRemove = autoRemove; }
+    // Really closes the file: a temporary file keeps its descriptor open through close(), and a
+    // file open for writing cannot be executed ("Text file busy").
+    void close();
+    QString fileName() const { return m_fileName; }
 
     // How to run a script file: the password, if any, goes to the child's standard input only,
     // never into a command line or a shell text.
@@ -59,8 +63,9 @@ private:
     static void unregisterFile(const QString& fileName);
 
     QString m_performer;
-    QTemporaryFile m_file;
-    QString m_registeredName;
+    std::unique_ptr<QTemporaryFile> m_file;
+    QString m_fileName;
+    bool m_autoRemove = true;
 
     static QMutex s_registryLock;
     // File name -> process id of its background launch, or 0 while its performer owns it.

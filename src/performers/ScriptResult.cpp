@@ -24,6 +24,11 @@ ScriptResult::ScriptResult(const QMap<QString, QVariant>& params)
 {
 }
 
+ScriptResult::~ScriptResult()
+{
+    stopThread();
+}
+
 void ScriptResult::perform()
 {
     qInfo("Perform \"ScriptResult\" message");
@@ -45,6 +50,8 @@ void ScriptResult::perform()
         }
     }
     file.makeExecutable(QStringLiteral("+x"));
+    // A file still open for writing cannot be executed ("Text file busy"), as sudo does.
+    file.close();
 
     const bool asRoot = m_params.value(msg_param_run_as_root, false).toBool();
     const ScriptFile::Command command = ScriptFile::command(
@@ -72,7 +79,6 @@ void ScriptResult::perform()
         process.kill();
         process.waitForFinished(5000);
     }
-    file.close();
 
     if (!written || process.error() == QProcess::FailedToStart) {
         m_error = QStringLiteral("ScriptResult: process cannot be started");

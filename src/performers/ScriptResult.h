@@ -14,6 +14,8 @@ class ScriptResult : public VTDetachedTask
 public:
     explicit ScriptResult(const QMap<QString, QVariant>& params);
 
+    ~ScriptResult() override;
+
     void perform() override;
 
     static const QString msg_name;

@@ -25,7 +25,7 @@ void ShutDown::perform()
     wrapper.write(stopScript.toLocal8Bit());
     wrapper.flush();
 
-    QProcess::execute(QStringLiteral("chmod a+xr \"%1\"").arg(wrapper.fileName()));
+    QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("a+xr"), wrapper.fileName()});
     QProcess::startDetached(QStringLiteral("bash"), {wrapper.fileName()});
     m_result = true;
 }
