@@ -30,7 +30,7 @@ BaseClient::BaseClient(VTConnection* connection, GuiClient* guiClient, QObject* 
 {
     connect(m_connection, &VTConnection::connected, this, &BaseClient::onConnected);
     connect(m_connection, &VTConnection::disconnected, this, &BaseClient::onDisconnected);
-    connect(m_connection->socket(), &QWebSocket::textFrameReceived, this, &BaseClient::onTextFrameReceived);
+    connect(m_connection->getSocket(), &QWebSocket::textFrameReceived, this, &BaseClient::onTextFrameReceived);
     connect(this, &BaseClient::settingsChanged, m_connection, &VTConnection::onSettingsChanged);
 
     connect(m_kpaTimer, &QTimer::timeout, this, &BaseClient::onSendKPA);
@@ -40,7 +40,7 @@ BaseClient::BaseClient(VTConnection* connection, GuiClient* guiClient, QObject* 
     VTTaskFactory::init(guiClient);
 
     qDebug() << "before ProcessKillMonitor";
-    ProcessKillMonitor::init(m_connection->socket());
+    ProcessKillMonitor::init(m_connection->getSocket());
     qDebug() << "after m_connection->getSocket();";
 }
 
@@ -56,7 +56,7 @@ BaseClient::~BaseClient()
 
 void BaseClient::sendMessage(const QByteArray& data)
 {
-    m_connection->socket()->sendBinaryMessage(data);
+    m_connection->getSocket()->sendBinaryMessage(data);
 }
 
 void BaseClient::logAndSend(const QJsonObject& message)
@@ -67,7 +67,7 @@ void BaseClient::logAndSend(const QJsonObject& message)
 
 void BaseClient::sendConfigRequest()
 {
-    const ConfigMessage message(m_connection->socket());
+    const ConfigMessage message(m_connection->getSocket());
     QJsonObject json;
     message.write(json);
     m_pendingConfigId = message.msg_info.id;
@@ -77,7 +77,7 @@ void BaseClient::sendConfigRequest()
 
 void BaseClient::sendInit()
 {
-    const InitMessage message(m_connection->socket());
+    const InitMessage message(m_connection->getSocket());
     QJsonObject json;
     message.write(json);
     logAndSend(json);
@@ -85,7 +85,7 @@ void BaseClient::sendInit()
 
 void BaseClient::onSendKPA()
 {
-    const KpaMessage message(m_connection->socket());
+    const KpaMessage message(m_connection->getSocket());
     QJsonObject json;
     message.write(json);
     m_pendingKpaId = message.msg_info.id;
@@ -148,7 +148,7 @@ void BaseClient::onKPATimeout()
     m_pendingKpaId.clear();
     qCritical() << "timeout waiting for kpa";
     if (!m_disconnected) {
-        m_connection->socket()->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        m_connection->getSocket()->close(QWebSocketProtocol::CloseCodeNormal, QString());
         m_connection->skipSite();
     }
 }

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QThread>
 #include <QUuid>
+#include <QWebSocket>
 
 TestManagementServer::TestManagementServer(QObject* parent)
     : QObject(parent)

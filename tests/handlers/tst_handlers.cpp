@@ -183,7 +183,7 @@ private slots:
             "\"params\": {\"sudo_password\" : \"first-secret\", \"more\":[{\"sudo_password\":\"second-secret\"}]}}");
         QTest::newRow("action") << QByteArray(
             "{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"mask-1\","
-            "\"params\":{\"run_command\":\"true\",\"sudo_password\": \"first-secret\","
+            "\"params\":{\"run_command\":\"true\",\"run_as_root\":false,\"sudo_password\": \"first-secret\","
             "\"more\":{\"sudo_password\":\"second-secret\",\"protection_password\":\"third-secret\"}}}");
     }
 
@@ -217,7 +217,8 @@ private slots:
         QTest::addColumn<QString>("succeeded");
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("script") << "linux_run_script" << QJsonObject {{"run_command", "exit 0"}} << "true"
+        QTest::newRow("script") << "linux_run_script" << QJsonObject {{"run_command", "exit 0"}, {"run_as_root", false}}
+                                << "true"
                                 << "";
         QTest::newRow("unknown action") << "linux_reformat_disk" << QJsonObject {} << "false"
                                         << "Unknown action type";
@@ -267,18 +268,19 @@ private slots:
                                 {"params", QJsonObject {{"linux_process_name", "vtkilltarget"}}}};
         QCOMPARE(body(answersTo(m_server.sendRequest(kill), 1).value(0)).value("action_succeeded").toString(),
                  QString("true"));
-        QVERIFY(victim.waitForFinished(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(victim.state(), QProcess::NotRunning, 5000);
 
         // Started again, it is killed again by the monitor.
         QVERIFY(startVictim());
-        QVERIFY(victim.waitForFinished(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(victim.state(), QProcess::NotRunning, 5000);
 
         QJsonObject cancel = kill;
         cancel.insert("cancel", true);
         QCOMPARE(body(answersTo(m_server.sendRequest(cancel), 1).value(0)).value("action_succeeded").toString(),
                  QString("true"));
         QVERIFY(startVictim());
-        QVERIFY(!victim.waitForFinished(1500));
+        QTest::qWait(1500);
+        QCOMPARE(victim.state(), QProcess::Running);
         victim.kill();
         victim.waitForFinished(5000);
     }
