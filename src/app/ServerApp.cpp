@@ -1,6 +1,8 @@
 #include "ServerApp.h"
 
+#include "connection/VTConnection.h"
 #include "gui/GuiClient.h"
+#include "protocol/BaseClient.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
@@ -68,9 +70,9 @@ bool ServerApp::initialize()
     return true;
 }
 
-QObject* ServerApp::createConnection()
+VTConnection* ServerApp::createConnection()
 {
-    return new QObject;
+    return new VTConnection;
 }
 
 GuiClient* ServerApp::createGuiClient()
@@ -79,14 +81,15 @@ GuiClient* ServerApp::createGuiClient()
     return new GuiClient(this);
 }
 
-QObject* ServerApp::createBaseClient()
+BaseClient* ServerApp::createBaseClient()
 {
-    return new QObject(this);
+    // The session client also initialises the task factory and the kill monitor.
+    return new BaseClient(m_connection, m_guiClient, this);
 }
 
 bool ServerApp::openConnection()
 {
-    return true;
+    return m_connection->open();
 }
 
 void ServerApp::connectSessionSignals()
@@ -95,6 +98,9 @@ void ServerApp::connectSessionSignals()
     // channel here, before the channel starts.
     m_guiClient->start();
     connect(this, &BasicApp::quit, qApp, &QCoreApplication::quit);
+    connect(m_baseClient, &BaseClient::connected, this, &ServerApp::onConnected);
+    connect(m_baseClient, &BaseClient::disconnected, this, &ServerApp::onDisconnected);
+    connect(m_baseClient, &BaseClient::initialized, this, &ServerApp::onInitialized);
 }
 
 void ServerApp::onConnected()

@@ -66,7 +66,7 @@ private slots:
     {
         QVERIFY(m_lock.isLocked());
         QVERIFY(m_dir.isValid());
-        for (const QString& name : {"a", "b"})
+        for (const char* name : {"a", "b"})
             QVERIFY(m_certs.makeCert(name, QString(), "localhost", {"DNS:localhost", "IP:127.0.0.1"}));
     }
 
@@ -127,24 +127,43 @@ private slots:
 
         // A password with a blank after the colon: masked in the answer and in the log file.
         const QString scriptId = "SCRIPT-1";
-        server.sendText("{\"msg_info\":{\"id\":\"" + scriptId
-                        + "\",\"src\":\"server\",\"dst\":\"127.0.0.1\",\"type\":\"proxy\"},"
-                          "\"msg\":{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"S1\","
-                          "\"params\":{\"run_command\":\"true\",\"sudo_password\": \"wire-secret\"}}}");
+        server.sendText(
+            "{\"msg_info\":{\"id\":\"" + scriptId
+            + "\",\"src\":\"server\",\"dst\":\"127.0.0.1\",\"type\":\"proxy\"},"
+              "\"msg\":{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"S1\","
+              "\"params\":{\"run_command\":\"true\",\"run_as_root\":false,\"sudo_password\": \"wire-secret\"}}}");
         answers = server.waitForAnswers(scriptId, 1, 15000);
         QCOMPARE(answers.size(), 1);
         QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
-        QCOMPARE(body(answers[0])["params"]["sudo_password"].toString(), QString(16, '*'));
+        QCOMPARE(body(answers[0]).value("params").toObject().value("sudo_password").toString(), QString(16, '*'));
         QVERIFY(program.waitForLog("Message received: ", 5000));
         QVERIFY(!program.log().contains("wire-secret"));
 
         id = server.sendRequest({{"type", "troubleshoot"}, {"params", QJsonObject {{"log", true}}}});
         answers = server.waitForAnswers(id, 1, 15000);
         QCOMPARE(answers.size(), 1);
-        const QString tail = body(answers[0])["params"]["log"].toString();
+        const QString tail = body(answers[0]).value("params").toObject().value("log").toString();
         QCOMPARE(tail.size(), 500000);
         QVERIFY(program.log().contains(tail));
         QVERIFY(!tail.contains("earlier line 0\n"));
+
+        id = server.sendRequest(
+            {{"type", "action_request"}, {"name", "agent_shut_down"}, {"origid", "X1"}, {"params", QJsonObject {}}});
+        answers = server.waitForAnswers(id, 1, 15000);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stopMarker), 10000);
+    }
+
+    void upgradeThroughHttps()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        TestManagementServer server;
+        QVERIFY(listen(server, "a"));
+        QProcess* daemon = startDaemon(program, server, pem("a"));
+        QVERIFY(daemon);
+        QVERIFY2(server.waitForType("kpa", 20000), qPrintable(program.log().right(3000)));
 
         // An upgrade package whose update script only records how it was started.
         QTemporaryDir packageDir;
@@ -157,23 +176,16 @@ private slots:
         TestHttpServer http;
         QVERIFY(http.startTls(m_certs.certPath("b"), m_certs.keyPath("b")));
         http.setRoute("/agent/update_64.tgz", readFile(packageDir.path() + "/pkg.tgz"));
-        id = server.sendRequest({{"type", "action_request"},
-                                 {"name", "upgrade_linux_vt"},
-                                 {"origid", "U1"},
-                                 {"params", QJsonObject {{"url", http.url("/agent/update.tgz")}}}});
-        answers = server.waitForAnswers(id, 1, 30000);
+        const QString id = server.sendRequest({{"type", "action_request"},
+                                               {"name", "upgrade_linux_vt"},
+                                               {"origid", "U1"},
+                                               {"params", QJsonObject {{"url", http.url("/agent/update.tgz")}}}});
+        const QList<QJsonObject> answers = server.waitForAnswers(id, 1, 30000);
         QCOMPARE(answers.size(), 1);
         QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(argsFile), 10000);
         QCOMPARE(QString::fromUtf8(readFile(argsFile)).trimmed(),
                  QString("-pid %1 -path %2 -t daemon -v 0").arg(daemon->processId()).arg(program.path()));
-
-        id = server.sendRequest(
-            {{"type", "action_request"}, {"name", "agent_shut_down"}, {"origid", "X1"}, {"params", QJsonObject {}}});
-        answers = server.waitForAnswers(id, 1, 15000);
-        QCOMPARE(answers.size(), 1);
-        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stopMarker), 10000);
     }
 
     void reconfigureMovesToSecondServer()
