@@ -229,12 +229,6 @@ void VTConnection::openByIp()
     qDebug() << "Connecting to server:" << url.toString();
 
     m_connectStart = QDateTime::currentDateTime();
-    if (ip.isEmpty()) {
-        // A server without any address would leave the socket silent and the agent idle for
-        // good; take the failed-attempt path so the rotation moves on.
-        QMetaObject::invokeMethod(this, &VTConnection::onDisconnected, Qt::QueuedConnection);
-        return;
-    }
     m_socket->open(url);
 }
 

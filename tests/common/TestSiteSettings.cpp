@@ -25,6 +25,10 @@ QJsonArray toJson(const QList<Site>& sites)
                                 {"reconnect_interval", server.reconnectInterval},
                                 {"revocation_method", server.revocationMethod},
                                 {"ocsp_mode", server.ocspMode}};
+            // Left out when empty, to write servers that lack an address.
+            if (!server.server.isEmpty()) {
+                object.insert("server", server.server);
+            }
             if (!server.hostName.isEmpty()) {
                 object.insert("hostname", server.hostName);
             }

@@ -186,6 +186,24 @@ private slots:
         QVERIFY(changedSpy.count() >= 1);
     }
 
+    void serverWithoutAddressIsPassedOver()
+    {
+        // A server record that failed to load for want of an address still takes its turn.
+        TestTlsWebSocketServer* x = startServer();
+        QVERIFY(x);
+        Server broken = dead();
+        broken.server.clear();
+        QVERIFY(TestSiteSettings::load({Site{{broken, live(x)}}}));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QCOMPARE(connection.currentIndex(), 1);
+        QVERIFY(log.contains(QtDebugMsg, "Hostname is missing"));
+    }
+
     void shortSessionMovesRotationLongOneStays_data()
     {
         QTest::addColumn<int>("sessionMs");
