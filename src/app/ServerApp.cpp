@@ -1,5 +1,6 @@
 #include "ServerApp.h"
 
+#include "connection/VTConnection.h"
 #include "gui/GuiClient.h"
 #include "settings/VTSettings.h"
 
@@ -68,9 +69,9 @@ bool ServerApp::initialize()
     return true;
 }
 
-QObject* ServerApp::createConnection()
+VTConnection* ServerApp::createConnection()
 {
-    return new QObject;
+    return new VTConnection;
 }
 
 GuiClient* ServerApp::createGuiClient()
@@ -86,7 +87,7 @@ QObject* ServerApp::createBaseClient()
 
 bool ServerApp::openConnection()
 {
-    return true;
+    return m_connection->open();
 }
 
 void ServerApp::connectSessionSignals()

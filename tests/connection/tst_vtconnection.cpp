@@ -193,7 +193,7 @@ private slots:
         QVERIFY(x);
         Server broken = dead();
         broken.server.clear();
-        QVERIFY(TestSiteSettings::load({Site{{broken, live(x)}}}));
+        QVERIFY(TestSiteSettings::load({Site {{broken, live(x)}}}));
 
         LogCapture log;
         VTConnection connection;
