@@ -19,5 +19,7 @@ for _ in $(seq 1 10); do
 done
 
 pids="$(running)"
+# The list is meant to split into one argument per process.
+# shellcheck disable=SC2086
 [ -n "$pids" ] && kill -TERM $pids 2>/dev/null
 exit 0

@@ -18,7 +18,7 @@
 #include <QTimer>
 #include <QUrl>
 
-extern bool IS_64_ARCH;
+#include "app/AppTypes.h"
 
 int Gui::s_showDelayMs = 10000;
 

@@ -1,5 +1,7 @@
 #include "GuiClient.h"
 
+#include "settings/VTServer.h"
+
 GuiClient::GuiClient(QObject* parent)
     : QObject(parent)
 {
@@ -7,10 +9,15 @@ GuiClient::GuiClient(QObject* parent)
 
 GuiClient::~GuiClient() = default;
 
-void GuiClient::start()
-{
-}
+void GuiClient::start() { }
 
-void GuiClient::updateGui()
+void GuiClient::updateGui() { }
+
+QString GuiClient::shownAddress(const VTServer& server)
 {
+    if (!server.m_serverInUse.trimmed().isEmpty())
+        return server.m_serverInUse;
+    if (!server.m_hostName.isEmpty())
+        return server.m_hostName;
+    return server.m_server;
 }

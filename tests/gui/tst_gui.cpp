@@ -1,3 +1,4 @@
+#include "app/AppTypes.h"
 #include "gui/AboutDialog.h"
 #include "gui/ExitDialog.h"
 #include "gui/Gui.h"
@@ -17,8 +18,6 @@
 #include <QtTest>
 
 #include <functional>
-
-extern bool IS_64_ARCH;
 
 namespace {
 
