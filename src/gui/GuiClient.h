@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+class VTConnection;
 class VTServer;
 
 // What the session side talks to, whether the tray lives in this process or in a desktop agent.
@@ -20,4 +21,6 @@ public:
 
     // The name the user sees for a server: the host actually in use, else its configured name or address.
     static QString shownAddress(const VTServer& server);
+    // The record the connection manager is using, or null when there is no manager.
+    static const VTServer* currentServer(const VTConnection* connection);
 };

@@ -1,7 +1,6 @@
 #include "GuiCoupledClient.h"
 
 #include "Gui.h"
-#include "connection/VTConnection.h"
 #include "settings/VTServer.h"
 #include "settings/VTSettings.h"
 
@@ -29,7 +28,7 @@ void GuiCoupledClient::updateGui()
 
 void GuiCoupledClient::onServerChanged()
 {
-    const VTServer* current = m_connection ? m_connection->getCurrentServer() : nullptr;
+    const VTServer* current = currentServer(m_connection);
     if (!current)
         return;
     m_gui->m_server = shownAddress(*current);

@@ -2,7 +2,6 @@
 
 #include "GuiClient.h"
 #include "GuiDecoupledServer.h"
-#include "connection/VTConnection.h"
 #include "settings/VTServer.h"
 
 #include <QCoreApplication>
@@ -89,7 +88,7 @@ void GuiServerConnection::onShowNotification(QString type, QString title, QStrin
 
 void GuiServerConnection::onServerChanged()
 {
-    const VTServer* current = m_connection ? m_connection->getCurrentServer() : nullptr;
+    const VTServer* current = GuiClient::currentServer(m_connection);
     const VTServer server = current ? *current : VTServer();
     sendMessage(QStringLiteral("server"), GuiClient::shownAddress(server));
     sendMessage(QStringLiteral("port"), int(server.m_port));

@@ -77,17 +77,9 @@ QStringList keys(const QList<Message>& messages)
     return result;
 }
 
-const QStringList kBurstKeys {"server",
-                              "port",
-                              "compliance_url",
-                              "conn",
-                              "compliance",
-                              "hashed_password",
-                              "salt",
-                              "dissolvable_status",
-                              "application_type",
-                              "enable_protection_password",
-                              "hostname"};
+const QStringList kBurstKeys = QString("server port compliance_url conn compliance hashed_password salt "
+                                       "dissolvable_status application_type enable_protection_password hostname")
+                                   .split(' ');
 
 // Collects everything a raw agent socket receives until `count` messages are in or time runs out.
 QByteArray readUntil(QLocalSocket& socket, int count, int timeoutMs = 3000)
@@ -118,6 +110,36 @@ QByteArray agentStream()
     // clang-format on
 }
 
+// A raw daemon end with a real agent connected to it.
+struct AgentUnderTest
+{
+    QLocalServer daemon;
+    App app;
+    GuiDecoupledClient agent {&app};
+    QLocalSocket* socket = nullptr;
+
+    bool start()
+    {
+        QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
+        if (!daemon.listen(GuiDecoupledServer::s_pipeName) || !agent.start() || !daemon.waitForNewConnection(2000))
+            return false;
+        socket = daemon.nextPendingConnection();
+        return true;
+    }
+};
+
+bool connectAgent(QLocalSocket& agent)
+{
+    agent.connectToServer(GuiDecoupledServer::s_pipeName);
+    return agent.waitForConnected(1000);
+}
+
+void send(QLocalSocket& socket, const QByteArray& bytes)
+{
+    socket.write(bytes);
+    socket.flush();
+}
+
 } // namespace
 
 class tst_GuiPipe : public QObject
@@ -126,19 +148,15 @@ class tst_GuiPipe : public QObject
 
 private slots:
     void initTestCase() { QVERIFY(m_lock.isLocked()); }
-
     void agentEncoding();
     void agentReadsSplitMessages_data();
     void agentReadsSplitMessages();
-    void agentQuitsWhenDaemonGoesAway();
     void agentFailsWithoutDaemon();
-
     void shownAddress_data();
     void shownAddress();
-    void daemonFirstBurst();
+    void daemonBurstAndQuit();
     void daemonValueEncoding();
     void daemonBroadcastsToAllAgents();
-    void daemonQuitRequest();
     void daemonDropsBadAgents_data();
     void daemonDropsBadAgents();
 
@@ -148,86 +166,58 @@ private:
 
 void tst_GuiPipe::agentEncoding()
 {
-    QLocalServer daemon;
-    QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(daemon.listen(GuiDecoupledServer::s_pipeName));
-
-    App app;
-    GuiDecoupledClient agent(&app);
-    QVERIFY(agent.start());
-    QVERIFY(daemon.waitForNewConnection(2000));
-    QLocalSocket* socket = daemon.nextPendingConnection();
-
+    AgentUnderTest t;
+    QVERIFY(t.start());
     QByteArray settings;
-    QTRY_COMPARE((settings += socket->readAll()).size(), 20);
+    QTRY_COMPARE((settings += t.socket->readAll()).size(), 20);
     QCOMPARE(settings, QByteArray::fromHex("00000010") + QByteArray("\0s\0e\0t\0t\0i\0n\0g\0s", 16));
 
     // The user's confirmed exit reaches the daemon as "quit" and ends the agent too.
-    emit agent.gui()->quit();
+    emit t.agent.gui()->quit();
     QByteArray quit;
-    QTRY_COMPARE((quit += socket->readAll()).size(), 12);
+    QTRY_COMPARE((quit += t.socket->readAll()).size(), 12);
     QCOMPARE(quit, QByteArray::fromHex("000000080071007500690074"));
-    QCOMPARE(app.quits, 1);
+    QCOMPARE(t.app.quits, 1);
 }
 
 void tst_GuiPipe::agentReadsSplitMessages_data()
 {
     QTest::addColumn<int>("splitAt");
-
-    const QByteArray all = agentStream();
-    const int portValue = encode({"server", "10.0.0.5", "port"}).size() + 2;
-    const int hostnameValue = all.size() - encode({"cc.example", "notification", "banner", "T", "M"}).size() + 6;
-
-    QTest::newRow("one write") << all.size();
+    const int size = agentStream().size();
+    QTest::newRow("one write") << size;
     QTest::newRow("after one byte") << 1;
     QTest::newRow("inside a length") << 3;
-    QTest::newRow("inside the port") << portValue;
-    QTest::newRow("inside a skipped value") << hostnameValue;
-    QTest::newRow("before the last byte") << all.size() - 1;
+    QTest::newRow("inside the port") << encode({"server", "10.0.0.5", "port"}).size() + 2;
+    QTest::newRow("inside a skipped value")
+        << size - encode({"cc.example", "notification", "banner", "T", "M"}).size() + 6;
+    QTest::newRow("before the last byte") << size - 1;
 }
 
 void tst_GuiPipe::agentReadsSplitMessages()
 {
     QFETCH(int, splitAt);
-    const QByteArray all = agentStream();
-
-    QLocalServer daemon;
-    QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(daemon.listen(GuiDecoupledServer::s_pipeName));
-    App app;
-    GuiDecoupledClient agent(&app);
-    QSignalSpy connectedSpy(&agent, &GuiDecoupledClient::connected);
-    QSignalSpy complianceSpy(&agent, &GuiDecoupledClient::compliance);
-    QSignalSpy notificationSpy(&agent, &GuiDecoupledClient::showNotification);
+    AgentUnderTest t;
+    QSignalSpy connectedSpy(&t.agent, &GuiDecoupledClient::connected);
+    QSignalSpy complianceSpy(&t.agent, &GuiDecoupledClient::compliance);
+    QSignalSpy notificationSpy(&t.agent, &GuiDecoupledClient::showNotification);
     LogCapture log;
-    QVERIFY(agent.start());
-    QVERIFY(daemon.waitForNewConnection(2000));
-    QLocalSocket* socket = daemon.nextPendingConnection();
+    QVERIFY(t.start());
 
-    socket->write(all.left(splitAt));
-    socket->flush();
+    send(*t.socket, agentStream().left(splitAt));
     QTest::qWait(50);
-    socket->write(all.mid(splitAt));
-    socket->flush();
+    send(*t.socket, agentStream().mid(splitAt));
     QTRY_COMPARE(notificationSpy.count(), 1);
 
-    Gui* gui = agent.gui();
-    QCOMPARE(gui->m_server, QString("10.0.0.5"));
-    QCOMPARE(gui->m_port, 443);
-    QCOMPARE(gui->m_complianceCenterUrl, QString("https://cc/x"));
-    QCOMPARE(gui->m_hashedPassword, QString("abc"));
-    QCOMPARE(gui->m_salt, QString("NaCl"));
-    QCOMPARE(gui->m_dissolvableStatus, QString("false"));
-    QCOMPARE(gui->m_applicationType, QString("dissolvable"));
-    QCOMPARE(gui->m_enable_protection_password, QString("true"));
+    Gui* gui = t.agent.gui();
+    const QStringList fields {
+        gui->m_server, QString::number(gui->m_port), gui->m_complianceCenterUrl, gui->m_hashedPassword,
+        gui->m_salt,   gui->m_dissolvableStatus,     gui->m_applicationType,     gui->m_enable_protection_password};
+    QCOMPARE(fields.join('|'), QString("10.0.0.5|443|https://cc/x|abc|NaCl|false|dissolvable|true"));
     QCOMPARE(connectedSpy.count(), 1);
-    QCOMPARE(complianceSpy.count(), 1);
-    QCOMPARE(complianceSpy.first().first().toString(), QString("not_compliant"));
+    QCOMPARE(complianceSpy, QList<QVariantList>({{"not_compliant"}}));
     QCOMPARE(notificationSpy.first(), QVariantList({"banner", "T", "M"}));
-    // The state reached the tray as well.
     QCOMPARE(gui->trayIcon()->toolTip(),
              QString("Ostrelle Vantorel\nConnected to: 10.0.0.5:443\nCompliance Status: Not Compliant"));
-    QCOMPARE(app.quits, 0);
 
     // Every key was taken as a key, none of them misread from a value.
     QStringList logged;
@@ -236,90 +226,63 @@ void tst_GuiPipe::agentReadsSplitMessages()
             logged << m.second.section('"', 1, 1);
     }
     QCOMPARE(logged, kBurstKeys + QStringList {"notification"});
-}
 
-void tst_GuiPipe::agentQuitsWhenDaemonGoesAway()
-{
-    QLocalServer daemon;
-    QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(daemon.listen(GuiDecoupledServer::s_pipeName));
-    App app;
-    GuiDecoupledClient agent(&app);
-    QVERIFY(agent.start());
-    QVERIFY(daemon.waitForNewConnection(2000));
-    QLocalSocket* socket = daemon.nextPendingConnection();
-    QTest::qWait(50);
-    QCOMPARE(app.quits, 0);
-    socket->close();
-    QTRY_VERIFY(app.quits >= 1);
+    // The agent has nothing to show without its daemon.
+    QCOMPARE(t.app.quits, 0);
+    t.socket->close();
+    QTRY_VERIFY(t.app.quits >= 1);
 }
 
 void tst_GuiPipe::agentFailsWithoutDaemon()
 {
     QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
     LogCapture log;
-    App app;
-    GuiDecoupledClient agent(&app);
+    GuiDecoupledClient agent(nullptr);
     QVERIFY(!agent.start());
     QVERIFY(log.contains(QtInfoMsg, "failed to connect to service"));
 }
 
 void tst_GuiPipe::shownAddress_data()
 {
-    QTest::addColumn<QString>("inUse");
-    QTest::addColumn<QString>("hostName");
-    QTest::addColumn<QString>("server");
+    QTest::addColumn<QStringList>("inUseHostServer");
     QTest::addColumn<QString>("shown");
-
-    QTest::newRow("in use wins") << "vt1.corp"
-                                 << "vt.corp"
-                                 << "10.0.0.5"
-                                 << "vt1.corp";
-    QTest::newRow("blank in use, no host name") << " "
-                                                << ""
-                                                << "10.0.0.5"
-                                                << "10.0.0.5";
-    QTest::newRow("host name next") << ""
-                                    << "vt.corp"
-                                    << "10.0.0.5"
-                                    << "vt.corp";
+    QTest::newRow("in use wins") << QStringList {"vt1.corp", "vt.corp", "10.0.0.5"} << "vt1.corp";
+    QTest::newRow("blank in use, no host") << QStringList {" ", "", "10.0.0.5"} << "10.0.0.5";
+    QTest::newRow("host name next") << QStringList {"", "vt.corp", "10.0.0.5"} << "vt.corp";
 }
 
 void tst_GuiPipe::shownAddress()
 {
-    QFETCH(QString, inUse);
-    QFETCH(QString, hostName);
-    QFETCH(QString, server);
+    QFETCH(QStringList, inUseHostServer);
     QFETCH(QString, shown);
     VTServer record;
-    record.m_serverInUse = inUse;
-    record.m_hostName = hostName;
-    record.m_server = server;
+    record.m_serverInUse = inUseHostServer.at(0);
+    record.m_hostName = inUseHostServer.at(1);
+    record.m_server = inUseHostServer.at(2);
     QCOMPARE(GuiClient::shownAddress(record), shown);
 }
 
-void tst_GuiPipe::daemonFirstBurst()
+void tst_GuiPipe::daemonBurstAndQuit()
 {
     App app;
     GuiDecoupledServer daemon(nullptr, &app);
     QVERIFY(daemon.isListening());
     QLocalSocket agent;
-    agent.connectToServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(agent.waitForConnected(1000));
-
-    // Nothing is sent before the agent asks.
+    QVERIFY(connectAgent(agent));
     QTest::qWait(50);
-    QCOMPARE(agent.bytesAvailable(), qint64(0));
+    QCOMPARE(agent.bytesAvailable(), qint64(0)); // nothing before the agent asks
 
-    agent.write(encode({"hello", "settings"}));
-    agent.flush();
+    send(agent, encode({"hello", "settings"}));
     const QByteArray bytes = readUntil(agent, kBurstKeys.size());
-    const QList<Message> burst = decode(bytes);
-    QCOMPARE(keys(burst), kBurstKeys);
-    QCOMPARE(burst.at(3).second.toString(), QString("disconnected"));
-    // Before the session reports compliance the agent gets a null string, not an empty one.
-    const QByteArray complianceBytes = encode({"compliance"}) + QByteArray::fromHex("ffffffff");
-    QVERIFY(bytes.contains(encode({"conn", "disconnected"}) + complianceBytes + encode({"hashed_password"})));
+    QCOMPARE(keys(decode(bytes)), kBurstKeys);
+    // Until the session reports, "disconnected" and a null compliance string, not an empty one.
+    QVERIFY(bytes.contains(encode({"conn", "disconnected", "compliance"}) + QByteArray::fromHex("ffffffff")
+                           + encode({"hashed_password"})));
+
+    LogCapture log;
+    send(agent, encode({"quit"}));
+    QTRY_COMPARE(app.quits, 1);
+    QVERIFY(log.contains(QtInfoMsg, "got quit request"));
 }
 
 void tst_GuiPipe::daemonValueEncoding()
@@ -328,8 +291,7 @@ void tst_GuiPipe::daemonValueEncoding()
     QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
     QVERIFY(server.listen(GuiDecoupledServer::s_pipeName));
     QLocalSocket agent;
-    agent.connectToServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(server.waitForNewConnection(1000));
+    QVERIFY(connectAgent(agent) && server.waitForNewConnection(1000));
     GuiServerConnection connection(nullptr, server.nextPendingConnection(), "connected", QString(), &server);
 
     connection.sendMessage("port", 443);
@@ -344,18 +306,11 @@ void tst_GuiPipe::daemonBroadcastsToAllAgents()
 {
     App app;
     GuiDecoupledServer daemon(nullptr, &app);
-    QLocalSocket asker;
-    QLocalSocket quiet;
-    asker.connectToServer(GuiDecoupledServer::s_pipeName);
-    quiet.connectToServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(asker.waitForConnected(1000));
-    QVERIFY(quiet.waitForConnected(1000));
+    QLocalSocket asker, quiet, late;
+    QVERIFY(connectAgent(asker) && connectAgent(quiet));
     QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 2);
-
-    asker.write(encode({"settings"}));
-    asker.flush();
-    const QList<Message> burst = decode(readUntil(asker, kBurstKeys.size()));
-    QCOMPARE(keys(burst), kBurstKeys);
+    send(asker, encode({"settings"}));
+    QCOMPARE(keys(decode(readUntil(asker, kBurstKeys.size()))), kBurstKeys);
 
     daemon.onCompliance("not_compliant");
     daemon.onInitialized();
@@ -366,40 +321,20 @@ void tst_GuiPipe::daemonBroadcastsToAllAgents()
     QCOMPARE(decode(readUntil(quiet, 3)), expected);
 
     // A later agent starts from the state the daemon already knows.
-    QLocalSocket late;
-    late.connectToServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(late.waitForConnected(1000));
+    QVERIFY(connectAgent(late));
     QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 3);
-    late.write(encode({"settings"}));
-    late.flush();
+    send(late, encode({"settings"}));
     const QList<Message> lateBurst = decode(readUntil(late, kBurstKeys.size()));
-    QCOMPARE(lateBurst.value(3), Message("conn", "initialized"));
-    QCOMPARE(lateBurst.value(4), Message("compliance", "not_compliant"));
+    QCOMPARE(lateBurst.mid(3, 2), QList<Message>({{"conn", "initialized"}, {"compliance", "not_compliant"}}));
 
-    // An agent that leaves is forgotten.
     quiet.disconnectFromServer();
     QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 2);
     QCOMPARE(app.quits, 0);
 }
 
-void tst_GuiPipe::daemonQuitRequest()
-{
-    App app;
-    GuiDecoupledServer daemon(nullptr, &app);
-    LogCapture log;
-    QLocalSocket agent;
-    agent.connectToServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(agent.waitForConnected(1000));
-    agent.write(encode({"quit"}));
-    agent.flush();
-    QTRY_COMPARE(app.quits, 1);
-    QVERIFY(log.contains(QtInfoMsg, "got quit request"));
-}
-
 void tst_GuiPipe::daemonDropsBadAgents_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-
     QTest::newRow("oversized key") << QByteArray::fromHex("00100000") + QByteArray(64, 'x');
     QTest::newRow("odd length") << QByteArray::fromHex("00000003") + QByteArray("abc");
 }
@@ -409,19 +344,13 @@ void tst_GuiPipe::daemonDropsBadAgents()
     QFETCH(QByteArray, bytes);
     App app;
     GuiDecoupledServer daemon(nullptr, &app);
-    QLocalSocket bad;
-    QLocalSocket good;
-    bad.connectToServer(GuiDecoupledServer::s_pipeName);
-    good.connectToServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(bad.waitForConnected(1000));
-    QVERIFY(good.waitForConnected(1000));
-    bad.write(bytes);
-    bad.flush();
+    QLocalSocket bad, good;
+    QVERIFY(connectAgent(bad) && connectAgent(good));
+    send(bad, bytes);
     QTRY_COMPARE(bad.state(), QLocalSocket::UnconnectedState);
 
     // The others keep being served.
-    good.write(encode({"settings"}));
-    good.flush();
+    send(good, encode({"settings"}));
     QCOMPARE(keys(decode(readUntil(good, kBurstKeys.size()))), kBurstKeys);
     QCOMPARE(app.quits, 0);
 }
