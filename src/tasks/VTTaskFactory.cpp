@@ -10,7 +10,11 @@
 #include "performers/Managed.h"
 #include "performers/OSCPE.h"
 #include "performers/OperatingSystem.h"
+#include "performers/ProcessKill.h"
 #include "performers/ProcessRunning.h"
+#include "performers/RunScript.h"
+#include "performers/ScriptResult.h"
+#include "performers/ShutDown.h"
 #include "performers/VTVersion.h"
 
 #include <QtDebug>
@@ -42,11 +46,15 @@ const TaskRow taskTable[] = {
     {&LoggedUsers::msg_name, &create<LoggedUsers>},
     {&OperatingSystem::msg_name, &create<OperatingSystem>},
     {&ProcessRunning::msg_name, &create<ProcessRunning>},
+    {&ScriptResult::msg_name, &create<ScriptResult>},
     {&ConsoleUser::msg_name, &create<ConsoleUser>},
     {&VTVersion::msg_name, &create<VTVersion>},
     {&Hostname::msg_name, &create<Hostname>},
     {&OSCPE::msg_name, &create<OSCPE>},
     {&Managed::msg_name, &create<Managed>},
+    {&RunScript::msg_name, &create<RunScript>},
+    {&ShutDown::msg_name, &create<ShutDown>},
+    {&ProcessKill::msg_name, &create<ProcessKill>},
 };
 
 } // namespace
@@ -78,7 +86,7 @@ VTTask* VTTaskFactory::createVTTask(QString name, const QMap<QString, QVariant>&
     }
     const QString taskName = task ? task->m_name : QString();
     const QString msgID = task ? task->getTaskMsgID() : QString();
-    qDebug().noquote() << (QStringLiteral("created task [") + taskName + QStringLiteral("]") + QStringLiteral(" msg id[") + msgID
-                 + QStringLiteral("]"));
+    qDebug().noquote() << (QStringLiteral("created task [") + taskName + QStringLiteral("]")
+                           + QStringLiteral(" msg id[") + msgID + QStringLiteral("]"));
     return task;
 }

@@ -95,8 +95,6 @@ void TestOperatingSystem::describeScriptOutput_data()
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("description");
 
-    QTest::newRow("release then kernel") << "CentOS Linux release 7.4.1708 (Core)\nLinux 3.10.0-693.el7.x86_64\n"
-                                         << "CentOS Linux release 7.4.1708 (Core) Kernel 3.10.0-693.el7.x86_64";
     QTest::newRow("kernel only") << "Linux 4.4.0"
                                  << "Generic Linux 4.4.0";
     QTest::newRow("kernel twice") << "Linux 4.4.0\nLinux 4.4.0"

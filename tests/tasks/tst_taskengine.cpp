@@ -96,17 +96,10 @@ void TestTaskEngine::factoryNames_data()
     QTest::addColumn<bool>("known");
     QTest::addColumn<bool>("attached");
 
-    QTest::newRow("file date") << "linux_file_date" << true << true;
     QTest::newRow("file exists") << "linux_file_exists" << true << true;
-    QTest::newRow("file size") << "linux_file_size" << true << true;
-    QTest::newRow("logged users") << "linux_logged_users" << true << true;
-    QTest::newRow("operating system") << "linux_operating_system" << true << true;
     QTest::newRow("process running") << "linux_process_running" << true << false;
     QTest::newRow("console user") << "user" << true << false;
     QTest::newRow("version") << "linux_vt_version" << true << true;
-    QTest::newRow("hostname") << "linux_hostname" << true << true;
-    QTest::newRow("cpe") << "os_cpe" << true << true;
-    QTest::newRow("managed") << "linux_manage" << true << true;
     QTest::newRow("wrong case") << "Linux_Manage" << false << false;
     QTest::newRow("trailing blank") << "user " << false << false;
     QTest::newRow("empty") << "" << false << false;

@@ -39,7 +39,6 @@ void TestVTInfo::averages_data()
     QTest::newRow("fraction") << QList<qint64> {12000, 12500} << 12250.0 << ":count=2:average_time=12.25";
     QTest::newRow("large rounds to six digits")
         << QList<qint64> {1234567000} << 1234567000.0 << ":count=1:average_time=1.23457e+06";
-    QTest::newRow("three uneven") << QList<qint64> {1, 2, 4} << 7.0 / 3 << ":count=3:average_time=0.00233333";
 }
 
 void TestVTInfo::averages()

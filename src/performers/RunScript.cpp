@@ -1,0 +1,82 @@
+#include "RunScript.h"
+
+#include "performers/ScriptFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QtDebug>
+
+const QString RunScript::msg_name = QStringLiteral("linux_run_script");
+const QString RunScript::msg_param_run = QStringLiteral("run_command");
+const QString RunScript::msg_param_download = QStringLiteral("download_script");
+const QString RunScript::msg_param_run_as_root = QStringLiteral("run_as_root");
+const QString RunScript::msg_param_sudo_password = QStringLiteral("sudo_password");
+const QString RunScript::tmp_file_prefix = QStringLiteral("ot");
+const QString RunScript::tmp_file_ext = QStringLiteral(".sh");
+const QString RunScript::tmp_file_mask = tmp_file_prefix + "*" + tmp_file_ext;
+QString RunScript::tmp_file_template = QDir::tempPath() + "/" + tmp_file_prefix + "XXXXXX" + tmp_file_ext;
+const QString RunScript::clean_ld_library = QStringLiteral("LD_LIBRARY_PATH= ;\n");
+
+RunScript::RunScript(const QMap<QString, QVariant>& params)
+    : VTDetachedTask(params, msg_name)
+{
+    ScriptFile::sweep(QFileInfo(tmp_file_template).absolutePath(), tmp_file_mask);
+}
+
+RunScript::~RunScript()
+{
+    stopThread();
+}
+
+void RunScript::perform()
+{
+    qInfo("Perform \"RunScript\" message");
+    ScriptFile file(QStringLiteral("RunScript"), tmp_file_template);
+    const bool written = file.open(clean_ld_library.toUtf8());
+
+    if (!m_params.contains(msg_param_run_as_root)) {
+        m_result = false;
+        m_error = QStringLiteral("RunScript: Wrong JSON format unable to find script_interactive param");
+        qWarning("Error perform \"RunScript\" message, wrong JSON format");
+        return;
+    }
+    if (!m_params.contains(msg_param_run) && !m_params.contains(msg_param_download)) {
+        m_result = false;
+        m_error = QStringLiteral("RunScript: Wrong JSON format unable to find run_command or download_script param");
+        qWarning("Error perform \"RunScript\" message, wrong JSON format unable to find run_command or "
+                 "download_script param");
+        return;
+    }
+
+    if (m_params.contains(msg_param_run)) {
+        file.append(m_params.value(msg_param_run).toByteArray());
+    } else {
+        QString url = m_params.value(msg_param_download).toString();
+        url.replace(QLatin1Char(' '), QLatin1String("%20"));
+        QString error;
+        if (!file.download(url, error)) {
+            m_result = false;
+            m_error = error;
+            return;
+        }
+    }
+    file.makeExecutable(QStringLiteral("a+xr"));
+    // The background shell reads the file after this task has ended.
+    file.setAutoRemove(false);
+
+    const bool asRoot = m_params.value(msg_param_run_as_root).toBool();
+    const ScriptFile::Command command = ScriptFile::command(
+        file.fileName(), asRoot, asRoot ? m_params.value(msg_param_sudo_password).toString() : QString());
+    // A file still open for writing cannot be executed ("Text file busy"), as sudo does.
+    file.close();
+    const bool started = written && file.startDetached(command);
+
+    if (!started) {
+        m_result = false;
+        m_error = QStringLiteral("RunScript: process cannot be started");
+        qWarning("Error perform \"RunScript\" message, process cannot be started");
+        return;
+    }
+    qDebug("\"RunScript\" success");
+    m_result = true;
+}

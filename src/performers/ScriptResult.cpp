@@ -1,0 +1,97 @@
+#include "ScriptResult.h"
+
+#include "performers/ScriptFile.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QtDebug>
+
+const QString ScriptResult::msg_name = QStringLiteral("linux_script_result");
+const QString ScriptResult::msg_param_run = QStringLiteral("run_command");
+const QString ScriptResult::msg_param_download = QStringLiteral("download_script");
+const QString ScriptResult::msg_param_run_as_root = QStringLiteral("run_as_root");
+const QString ScriptResult::msg_param_sudo_password = QStringLiteral("sudo_password");
+const QString ScriptResult::tmp_file_prefix = QStringLiteral("ot");
+const QString ScriptResult::tmp_file_ext = QStringLiteral(".sh");
+const QString ScriptResult::tmp_file_mask = tmp_file_prefix + "*" + tmp_file_ext;
+QString ScriptResult::tmp_file_template = QDir::tempPath() + "/" + tmp_file_prefix + "XXXXXX" + tmp_file_ext;
+const QString ScriptResult::clean_ld_library = QStringLiteral("LD_LIBRARY_PATH= ;\n");
+
+int ScriptResult::s_runTimeoutMs = 30000;
+
+ScriptResult::ScriptResult(const QMap<QString, QVariant>& params)
+    : VTDetachedTask(params, msg_name)
+{
+}
+
+ScriptResult::~ScriptResult()
+{
+    stopThread();
+}
+
+void ScriptResult::perform()
+{
+    qInfo("Perform \"ScriptResult\" message");
+    if (!m_params.contains(msg_param_run) && !m_params.contains(msg_param_download)) {
+        m_error = "missing param " + msg_param_run + "," + msg_param_download;
+        qWarning().noquote() << m_error;
+        return;
+    }
+
+    ScriptFile file(QStringLiteral("ScriptResult"), tmp_file_template);
+    const bool written = file.open(clean_ld_library.toUtf8());
+    if (m_params.contains(msg_param_run)) {
+        file.append(m_params.value(msg_param_run).toByteArray());
+    } else {
+        QString error;
+        if (!file.download(m_params.value(msg_param_download).toString(), error)) {
+            m_error = error;
+            return;
+        }
+    }
+    file.makeExecutable(QStringLiteral("+x"));
+    // A file still open for writing cannot be executed ("Text file busy"), as sudo does.
+    file.close();
+
+    const bool asRoot = m_params.value(msg_param_run_as_root, false).toBool();
+    const ScriptFile::Command command = ScriptFile::command(
+        file.fileName(), asRoot, asRoot ? m_params.value(msg_param_sudo_password).toString() : QString());
+
+    QProcess process;
+    bool timedOut = false;
+    if (written) {
+        process.start(command.program, command.arguments, QIODevice::ReadWrite);
+        if (process.waitForStarted(s_runTimeoutMs) && !command.input.isEmpty()) {
+            process.write(command.input);
+        }
+        process.closeWriteChannel();
+        timedOut = !process.waitForFinished(s_runTimeoutMs) && process.state() != QProcess::NotRunning;
+    }
+    m_result = QString::fromUtf8(process.readAllStandardOutput());
+
+    if (process.error() == QProcess::WriteError) {
+        m_error = QStringLiteral("ScriptResult: the process asks user input");
+        qWarning("Error perform \"ScriptResult\": the process asks user input");
+        return;
+    }
+    if (timedOut) {
+        // Bounded rather than close(): a child that cannot be signalled must not hang the task.
+        process.kill();
+        process.waitForFinished(5000);
+    }
+
+    if (!written || process.error() == QProcess::FailedToStart) {
+        m_error = QStringLiteral("ScriptResult: process cannot be started");
+        qWarning("Error perform \"ScriptResult\" message, process cannot be started");
+    } else if (timedOut) {
+        // A script stopped at the time limit answers with what it printed by then.
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        m_error = QStringLiteral("ScriptResult: process crashes");
+        qWarning("Error perform \"ScriptResult\" message, process crashes");
+    } else if (process.exitCode() != 0) {
+        m_error = QStringLiteral("ScriptResult: Some error occurs, exitcode: ") + QString::number(process.exitCode());
+        qWarning("Error perform \"ScriptResult\" message, some error occurs, exitcode: %d, ", process.exitCode());
+    } else {
+        qDebug("\"ScriptResult\" success");
+    }
+}

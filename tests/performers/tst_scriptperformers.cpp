@@ -1,0 +1,458 @@
+#include "LogCapture.h"
+#include "TestCertificates.h"
+#include "TestHttpServer.h"
+#include "TestTaskRunner.h"
+#include "performers/RunScript.h"
+#include "performers/ScriptFile.h"
+#include "performers/ScriptResult.h"
+#include "tasks/VTTaskFactory.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+using Params = QMap<QString, QVariant>;
+
+const char* const kSudoUser = "vtsudotest";
+// Every shell metacharacter that could end a quoted string or start a command; each tries to
+// leave a file behind if it were ever given to a shell.
+const char* const kNastyPassword = "pw\"; touch /tmp/vt_pw_mark1; echo \"$(touch /tmp/vt_pw_mark2)`touch "
+                                   "/tmp/vt_pw_mark3`'; touch /tmp/vt_pw_mark4; '";
+const QStringList kMarks {"/tmp/vt_pw_mark1", "/tmp/vt_pw_mark2", "/tmp/vt_pw_mark3", "/tmp/vt_pw_mark4"};
+
+bool run(const QString& program, const QStringList& args, const QByteArray& input = {})
+{
+    QProcess p;
+    p.start(program, args);
+    p.write(input);
+    p.closeWriteChannel();
+    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// True when any process's command line holds `secret`.
+bool secretInAnyCommandLine(const QByteArray& secret)
+{
+    const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
+    for (const QString& pid : pids) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(secret)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs ScriptResult in this executable started as another user; parameters travel on stdin so
+// that no secret is ever on a command line.
+int runScriptWorker()
+{
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    const Params params = QJsonDocument::fromJson(in.readAll()).object().toVariantMap();
+    const TaskOutcome outcome = TestTaskRunner::run(ScriptResult::msg_name, params);
+    QFile out;
+    out.open(stdout, QIODevice::WriteOnly);
+    out.write(QJsonDocument(QJsonObject {{"result", outcome.result.toString()},
+                                         {"null", outcome.result.isNull()},
+                                         {"error", outcome.error}})
+                  .toJson(QJsonDocument::Compact));
+    return outcome.finished ? 0 : 1;
+}
+
+} // namespace
+
+class TestScriptPerformers : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_scriptDir;
+    TestHttpServer m_http;
+    TestHttpServer m_https;
+
+    QStringList scriptFiles() const { return QDir(m_scriptDir).entryList({"ot*.sh"}, QDir::Files); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        // Keeps the stale-file sweep away from the system temporary directory.
+        m_scriptDir = m_dir.filePath("scripts");
+        QVERIFY(QDir().mkpath(m_scriptDir));
+        ScriptResult::tmp_file_template = m_scriptDir + "/otXXXXXX.sh";
+        RunScript::tmp_file_template = m_scriptDir + "/otXXXXXX.sh";
+        TestTaskRunner::initFactory();
+
+        TestCertificates certs(m_dir.filePath("certs"));
+        QVERIFY(QDir().mkpath(certs.dir()));
+        QVERIFY(certs.makeCert("server", QString(), "script.example"));
+        QVERIFY(m_http.start());
+        QVERIFY(m_https.startTls(certs.certPath("server"), certs.keyPath("server")));
+        for (TestHttpServer* server : {&m_http, &m_https}) {
+            server->setRoute("/hello.sh", "echo \"downloaded $1\"\n");
+            server->setRoute("/my%20script.sh", QByteArray("echo spaced > ") + m_dir.filePath("spaced").toUtf8());
+        }
+    }
+
+    void scriptResult_data()
+    {
+        QTest::addColumn<Params>("params");
+        QTest::addColumn<QVariant>("result");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("inline") << Params {{"run_command", "echo hello"}} << QVariant("hello\n") << "";
+        QTest::newRow("file starts by clearing the library path")
+            << Params {{"run_command", "cat \"$0\""}} << QVariant("LD_LIBRARY_PATH= ;\ncat \"$0\"") << "";
+        QTest::newRow("non-zero exit keeps output")
+            << Params {{"run_command", "echo partial; exit 3"}} << QVariant("partial\n")
+            << "ScriptResult: Some error occurs, exitcode: 3";
+        QTest::newRow("reading stdin sees its end")
+            << Params {{"run_command", "read x; echo \"got[$x]\"; cat"}} << QVariant("got[]\n") << "";
+        QTest::newRow("crash") << Params {{"run_command", "echo before; kill -9 $$"}} << QVariant("before\n")
+                               << "ScriptResult: process crashes";
+        QTest::newRow("no script") << Params {{"run_as_root", false}} << QVariant()
+                                   << "missing param run_command,download_script";
+        QTest::newRow("root through sudo")
+            << Params {{"run_command", "id -u"}, {"run_as_root", true}, {"sudo_password", "unused"}} << QVariant("0\n")
+            << "";
+    }
+
+    void scriptResult()
+    {
+        QFETCH(Params, params);
+        QFETCH(QVariant, result);
+        QFETCH(QString, error);
+        const TaskOutcome outcome = TestTaskRunner::run(ScriptResult::msg_name, params);
+        QVERIFY(outcome.finished);
+        QVERIFY(!outcome.finishedInsideGo);
+        QCOMPARE(outcome.result, result);
+        QCOMPARE(outcome.error, error);
+        // The file goes with the task.
+        QTRY_COMPARE(scriptFiles(), QStringList());
+    }
+
+    void downloads_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("inlineToo");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("errorStart");
+
+        QTest::newRow("http") << false << "/hello.sh" << false << "downloaded \n"
+                              << "";
+        QTest::newRow("https, self-signed") << true << "/hello.sh" << false << "downloaded \n"
+                                            << "";
+        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n"
+                                     << "";
+        QTest::newRow("not found") << false << "/missing.sh" << false << ""
+                                   << "ScriptResult : download error :";
+    }
+
+    void downloads()
+    {
+        QFETCH(bool, tls);
+        QFETCH(QString, path);
+        QFETCH(bool, inlineToo);
+        QFETCH(QString, result);
+        QFETCH(QString, errorStart);
+        TestHttpServer& server = tls ? m_https : m_http;
+        server.clearRequests();
+        Params params {{"download_script", server.url(path)}};
+        if (inlineToo) {
+            params.insert("run_command", "echo inline");
+        }
+        const TaskOutcome outcome = TestTaskRunner::run(ScriptResult::msg_name, params);
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.result.toString(), result);
+        if (errorStart.isEmpty()) {
+            QCOMPARE(outcome.error, QString());
+        } else {
+            QVERIFY2(outcome.error.startsWith(errorStart) && outcome.error.size() > errorStart.size(),
+                     qPrintable(outcome.error));
+            QVERIFY(outcome.result.isNull());
+        }
+        QCOMPARE(server.requestedTargets(), inlineToo ? QStringList() : QStringList {path});
+    }
+
+    void downloadTimeout_data()
+    {
+        QTest::addColumn<QString>("task");
+        QTest::addColumn<QVariant>("result");
+        QTest::newRow("ScriptResult") << ScriptResult::msg_name << QVariant();
+        QTest::newRow("RunScript") << RunScript::msg_name << QVariant(false);
+    }
+
+    void downloadTimeout()
+    {
+        QFETCH(QString, task);
+        QFETCH(QVariant, result);
+        const QString performer = task == RunScript::msg_name ? "RunScript" : "ScriptResult";
+        TestHttpServer silent;
+        QVERIFY(silent.start());
+        silent.setSilent(true);
+        const int saved = ScriptFile::s_downloadTimeoutMs;
+        ScriptFile::s_downloadTimeoutMs = 300;
+        LogCapture log;
+        QElapsedTimer clock;
+        clock.start();
+        const TaskOutcome outcome
+            = TestTaskRunner::run(task, {{"download_script", silent.url("/never.sh")}, {"run_as_root", false}});
+        ScriptFile::s_downloadTimeoutMs = saved;
+        QVERIFY(outcome.finished);
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(outcome.result, result);
+        QCOMPARE(outcome.error, performer + " : download error : timeout 5 sec");
+        QVERIFY(log.contains(QtWarningMsg, "Error perform \"" + performer + "\" download error , timeout 5 sec"));
+        QCOMPARE(silent.requestedTargets(), QStringList {"/never.sh"});
+    }
+
+    void scriptTimeLimitKeepsOutput()
+    {
+        const int saved = ScriptResult::s_runTimeoutMs;
+        ScriptResult::s_runTimeoutMs = 400;
+        QElapsedTimer clock;
+        clock.start();
+        const TaskOutcome outcome
+            = TestTaskRunner::run(ScriptResult::msg_name, {{"run_command", "echo early; sleep 20; echo late"}});
+        ScriptResult::s_runTimeoutMs = saved;
+        QVERIFY(outcome.finished);
+        QVERIFY(clock.elapsed() < 10000);
+        QCOMPARE(outcome.result.toString(), QString("early\n"));
+        QCOMPARE(outcome.error, QString());
+    }
+
+    void runScript_data()
+    {
+        QTest::addColumn<Params>("params");
+        QTest::addColumn<bool>("launched");
+        QTest::addColumn<QString>("error");
+
+        const QString marker = m_dir.filePath("launched");
+        const QString write = "echo \"$(id -u) $0\" > " + marker;
+        QTest::newRow("inline") << Params {{"run_command", write}, {"run_as_root", false}} << true << "";
+        QTest::newRow("root through sudo")
+            << Params {{"run_command", write}, {"run_as_root", true}, {"sudo_password", "unused"}} << true << "";
+        QTest::newRow("no run_as_root") << Params {{"run_command", write}} << false
+                                        << "RunScript: Wrong JSON format unable to find script_interactive param";
+        QTest::newRow("no script") << Params {{"run_as_root", false}} << false
+                                   << "RunScript: Wrong JSON format unable to find run_command or download_script "
+                                      "param";
+    }
+
+    void runScript()
+    {
+        QFETCH(Params, params);
+        QFETCH(bool, launched);
+        QFETCH(QString, error);
+        const QString marker = m_dir.filePath("launched");
+        QFile::remove(marker);
+        const TaskOutcome outcome = TestTaskRunner::run(RunScript::msg_name, params);
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.result, QVariant(launched));
+        QCOMPARE(outcome.error, error);
+        if (launched) {
+            QTRY_VERIFY(QFileInfo(marker).size() > 0);
+            QFile f(marker);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QString line = QString::fromUtf8(f.readAll()).trimmed();
+            QVERIFY2(line.startsWith("0 " + m_scriptDir + "/ot"), qPrintable(line));
+        }
+    }
+
+    void runScriptRequestsSpacesAsPercentTwenty()
+    {
+        m_http.clearRequests();
+        const QString marker = m_dir.filePath("spaced");
+        const TaskOutcome outcome = TestTaskRunner::run(
+            RunScript::msg_name, {{"download_script", m_http.url("/my script.sh")}, {"run_as_root", false}});
+        QCOMPARE(outcome.result, QVariant(true));
+        QCOMPARE(m_http.requestedTargets(), QStringList {"/my%20script.sh"});
+        QTRY_VERIFY(QFile::exists(marker));
+    }
+
+    void sweepSparesScriptsInUse()
+    {
+        // A stale file goes; the script of a running ScriptResult and that of a background
+        // RunScript still starting must both survive a new RunScript.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                std::unique_ptr<VTTask> next(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
+                return scriptFiles().isEmpty();
+            }(),
+            5000);
+        const QString marker = m_dir.filePath("background");
+        QFile::remove(marker);
+        const TaskOutcome background = TestTaskRunner::run(
+            RunScript::msg_name,
+            {{"run_command", "sleep 0.6; cat \"$0\" > /dev/null && echo kept > " + marker}, {"run_as_root", false}});
+        QCOMPARE(background.result, QVariant(true));
+
+        TestTaskRunner::initFactory();
+        std::unique_ptr<VTTask> running(VTTaskFactory::createVTTask(
+            ScriptResult::msg_name, {{"run_command", "sleep 0.6; cat \"$0\" > /dev/null && echo kept"}}));
+        QSignalSpy spy(running.get(), SIGNAL(finished(QString)));
+        running->go();
+        QTRY_COMPARE(scriptFiles().size(), 2);
+        const QString stale = m_scriptDir + "/otSTALE1.sh";
+        QFile staleFile(stale);
+        QVERIFY(staleFile.open(QIODevice::WriteOnly));
+        staleFile.close();
+
+        std::unique_ptr<VTTask> sweeper(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
+        QVERIFY(!QFile::exists(stale));
+        QCOMPARE(scriptFiles().size(), 2);
+
+        QVERIFY(spy.wait(10000));
+        QCOMPARE(running->m_result, QVariant("kept\n"));
+        QCOMPARE(running->m_error, QString());
+        QTRY_VERIFY(QFile::exists(marker));
+
+        // Once its shell has ended, the background script is stale like any other.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                std::unique_ptr<VTTask> next(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
+                return scriptFiles().isEmpty();
+            }(),
+            5000);
+    }
+
+    void sudoOptionFollowsDistributionFiles_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("option");
+        QTest::newRow("debian") << QStringList {"debian_version"} << "-S ";
+        QTest::newRow("red hat") << QStringList {"redhat-release"} << "-S ";
+        QTest::newRow("centos") << QStringList {"redhat-release", "centos-release"} << "";
+        QTest::newRow("other") << QStringList {"os-release"} << "";
+    }
+
+    void sudoOptionFollowsDistributionFiles()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, option);
+        QTemporaryDir etc;
+        for (const QString& name : files) {
+            QFile f(etc.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        const QString saved = ScriptFile::s_etcDir;
+        ScriptFile::s_etcDir = etc.path();
+        const QString actual = ScriptFile::sudoOption();
+        const ScriptFile::Command command = ScriptFile::command("/tmp/x.sh", true, "secret");
+        ScriptFile::s_etcDir = saved;
+        QCOMPARE(actual, option);
+        QCOMPARE(command.arguments.contains("-S"), !option.isEmpty());
+        QVERIFY(!command.arguments.join(' ').contains("secret"));
+        QCOMPARE(command.input, QByteArray("secret\n"));
+    }
+
+    void sudoPasswordGoesOnlyToStandardInput_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("right password with metacharacters") << kNastyPassword << "0 ran\n"
+                                                            << "";
+        QTest::newRow("wrong password with metacharacters") << QString(kNastyPassword) + "x"
+                                                            << ""
+                                                            << "ScriptResult: Some error occurs, exitcode: 1";
+    }
+
+    // sudo asks a password only of an unprivileged user, so the performer runs as one, in a
+    // copy of this executable, against a sudoers rule made for the test.
+    void sudoPasswordGoesOnlyToStandardInput()
+    {
+        if (getuid() != 0) {
+            QSKIP("needs root to create the sudo user");
+        }
+        QFETCH(QString, password);
+        QFETCH(QString, result);
+        QFETCH(QString, error);
+        for (const QString& mark : kMarks) {
+            QFile::remove(mark);
+        }
+        const QString ranMark = m_dir.filePath("sudo_ran");
+        QFile::remove(ranMark);
+
+        const QJsonObject params {{"run_command", "touch " + ranMark + "; sleep 0.5; echo \"$(id -u) ran\""},
+                                  {"run_as_root", true},
+                                  {"sudo_password", password}};
+        QProcess worker;
+        worker.start("runuser", {"-u", kSudoUser, "--", QCoreApplication::applicationFilePath(), "--script-worker"});
+        QVERIFY(worker.waitForStarted());
+        worker.write(QJsonDocument(params).toJson());
+        worker.closeWriteChannel();
+
+        const QByteArray secret = password.toUtf8();
+        bool leaked = false;
+        while (!worker.waitForFinished(20)) {
+            leaked = leaked || secretInAnyCommandLine(secret);
+        }
+        QVERIFY(!leaked);
+        QCOMPARE(worker.exitCode(), 0);
+        const QJsonObject out = QJsonDocument::fromJson(worker.readAllStandardOutput()).object();
+        QCOMPARE(out.value("result").toString(), result);
+        QCOMPARE(out.value("error").toString(), error);
+        QCOMPARE(QFile::exists(ranMark), error.isEmpty());
+        for (const QString& mark : kMarks) {
+            QVERIFY2(!QFile::exists(mark), qPrintable(mark));
+        }
+    }
+
+    void init()
+    {
+        if (QByteArray(QTest::currentTestFunction()) == "sudoPasswordGoesOnlyToStandardInput" && getuid() == 0) {
+            removeSudoUser();
+            QVERIFY(run("useradd", {"-M", "-s", "/usr/sbin/nologin", kSudoUser}));
+            QVERIFY(run("chpasswd", {}, QByteArray(kSudoUser) + ":" + kNastyPassword + "\n"));
+            QFile rule("/etc/sudoers.d/" + QString(kSudoUser));
+            QVERIFY(rule.open(QIODevice::WriteOnly));
+            // No cached credentials: every row must authenticate afresh.
+            rule.write(QByteArray("Defaults:") + kSudoUser + " !lecture, timestamp_timeout=0\n" + kSudoUser
+                       + " ALL=(root) ALL\n");
+            rule.close();
+            QFile::setPermissions(rule.fileName(), QFile::ReadOwner | QFile::ReadGroup);
+            QVERIFY(run("visudo", {"-cf", rule.fileName()}));
+        }
+    }
+
+    void cleanup()
+    {
+        if (QByteArray(QTest::currentTestFunction()) == "sudoPasswordGoesOnlyToStandardInput") {
+            removeSudoUser();
+        }
+    }
+
+private:
+    static void removeSudoUser()
+    {
+        QFile::remove("/etc/sudoers.d/" + QString(kSudoUser));
+        run("userdel", {kSudoUser});
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--script-worker") == 0) {
+        QCoreApplication app(argc, argv);
+        return runScriptWorker();
+    }
+    QCoreApplication app(argc, argv);
+    TestScriptPerformers test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_scriptperformers.moc"

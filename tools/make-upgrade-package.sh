@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the upgrade packages the agent downloads: update_64.tgz and/or update_32.tgz, each holding
+# Update/update.sh and Update/files/ (the executable and the companion scripts of one build).
+#
+#   tools/make-upgrade-package.sh [-b BUILD_DIR]... [-o OUTPUT_DIR] [-s UPDATE_SCRIPT]
+#
+#   -b  a build directory holding src/vantorel (default: build); give one per word size, e.g. a
+#       64-bit and a 32-bit build. Each build's executable decides which archive it becomes.
+#   -o  where the archives are written (default: the current directory)
+#   -s  the script packed as Update/update.sh (default: tools/upgrade/update.sh)
+#
+# Serve the archives side by side and send the agent a URL naming "update.tgz" (for example
+# https://host/agent/update.tgz): it fetches update_64.tgz or update_32.tgz by its own word size.
+
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
+builds=()
+output="$PWD"
+update_script="$root/tools/upgrade/update.sh"
+
+while getopts "b:o:s:" opt; do
+    case "$opt" in
+        b) builds+=("$OPTARG") ;;
+        o) output="$OPTARG" ;;
+        s) update_script="$OPTARG" ;;
+        *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+    esac
+done
+[ ${#builds[@]} -gt 0 ] || builds=("$root/build")
+
+[ -f "$update_script" ] || { echo "no update script: $update_script" >&2; exit 2; }
+mkdir -p "$output"
+output="$(cd "$output" && pwd -P)"
+
+declare -A made=()
+for build in "${builds[@]}"; do
+    exe="$build/src/vantorel"
+    [ -x "$exe" ] || exe="$build/vantorel"
+    [ -x "$exe" ] || { echo "no vantorel executable in $build" >&2; exit 2; }
+
+    case "$(od -An -j4 -N1 -tu1 "$exe" | tr -d ' ')" in
+        2) variant=update_64 ;;
+        1) variant=update_32 ;;
+        *) echo "$exe is not an ELF executable" >&2; exit 2 ;;
+    esac
+    if [ -n "${made[$variant]:-}" ]; then
+        echo "two builds of the same word size: ${made[$variant]} and $build" >&2
+        exit 2
+    fi
+    made[$variant]="$build"
+
+    stage="$(mktemp -d)"
+    trap 'rm -rf "$stage"' EXIT
+    mkdir -p "$stage/Update/files"
+    install -m 0755 "$update_script" "$stage/Update/update.sh"
+    install -m 0755 "$exe" "$stage/Update/files/vantorel"
+    for script in "$root"/scripts/*.sh; do
+        [ -e "$script" ] && install -m 0755 "$script" "$stage/Update/files/"
+    done
+    tar -C "$stage" -czf "$output/$variant.tgz" Update
+    rm -rf "$stage"
+    trap - EXIT
+    echo "$output/$variant.tgz"
+done
