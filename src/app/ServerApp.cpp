@@ -1,6 +1,8 @@
 #include "ServerApp.h"
 
 #include "gui/GuiClient.h"
+#include "gui/GuiCoupledClient.h"
+#include "gui/GuiDecoupledServer.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
@@ -76,7 +78,11 @@ QObject* ServerApp::createConnection()
 GuiClient* ServerApp::createGuiClient()
 {
     // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
-    return new GuiClient(this);
+    // The channels read the current server from the connection manager once it is typed as one.
+    VTConnection* connection = nullptr;
+    if (m_guiClientType == GuiCoupled)
+        return new GuiCoupledClient(connection, this, this);
+    return new GuiDecoupledServer(connection, this, this);
 }
 
 QObject* ServerApp::createBaseClient()
