@@ -2,6 +2,8 @@
 
 #include "connection/VTConnection.h"
 #include "gui/GuiClient.h"
+#include "gui/GuiCoupledClient.h"
+#include "gui/GuiDecoupledServer.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
@@ -77,7 +79,11 @@ VTConnection* ServerApp::createConnection()
 GuiClient* ServerApp::createGuiClient()
 {
     // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
-    return new GuiClient(this);
+    // The channels read the current server from the connection manager once it is typed as one.
+    VTConnection* connection = nullptr;
+    if (m_guiClientType == GuiCoupled)
+        return new GuiCoupledClient(connection, this, this);
+    return new GuiDecoupledServer(connection, this, this);
 }
 
 QObject* ServerApp::createBaseClient()
