@@ -2,6 +2,8 @@
 
 #include "connection/VTConnection.h"
 #include "gui/GuiClient.h"
+#include "gui/GuiCoupledClient.h"
+#include "gui/GuiDecoupledServer.h"
 #include "protocol/BaseClient.h"
 #include "settings/VTSettings.h"
 
@@ -78,7 +80,9 @@ VTConnection* ServerApp::createConnection()
 GuiClient* ServerApp::createGuiClient()
 {
     // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
-    return new GuiClient(this);
+    if (m_guiClientType == GuiCoupled)
+        return new GuiCoupledClient(m_connection, this, this);
+    return new GuiDecoupledServer(m_connection, this, this);
 }
 
 BaseClient* ServerApp::createBaseClient()
@@ -92,10 +96,30 @@ bool ServerApp::openConnection()
     return m_connection->open();
 }
 
+namespace {
+
+// Both kinds of GUI channel take the same session signals; they share no base with those slots.
+template<class Channel>
+bool connectChannel(VTConnection* connection, BaseClient* client, GuiClient* guiClient)
+{
+    auto* channel = qobject_cast<Channel*>(guiClient);
+    if (!channel)
+        return false;
+    QObject::connect(connection, &VTConnection::serverChanged, channel, &Channel::onServerChanged);
+    QObject::connect(client, &BaseClient::connected, channel, &Channel::onConnected);
+    QObject::connect(client, &BaseClient::disconnected, channel, &Channel::onDisconnected);
+    QObject::connect(client, &BaseClient::initialized, channel, &Channel::onInitialized);
+    QObject::connect(client, &BaseClient::compliance, channel, &Channel::onCompliance);
+    return true;
+}
+
+} // namespace
+
 void ServerApp::connectSessionSignals()
 {
-    // The session's connected, disconnected, initialized and compliance signals reach the GUI
-    // channel here, before the channel starts.
+    // The channel hears of the session before it starts, so it misses no state change.
+    if (!connectChannel<GuiCoupledClient>(m_connection, m_baseClient, m_guiClient))
+        connectChannel<GuiDecoupledServer>(m_connection, m_baseClient, m_guiClient);
     m_guiClient->start();
     connect(this, &BasicApp::quit, qApp, &QCoreApplication::quit);
     connect(m_baseClient, &BaseClient::connected, this, &ServerApp::onConnected);
