@@ -43,7 +43,6 @@ void TestLogSetup::messageText_data()
     QTest::newRow("arguments and qualifiers")
         << QByteArray("Relative.cpp") << 7 << QByteArray("static void ns::Klass::run(int, const QString&) const")
         << "Relative.cpp(7) ns::Klass::run: hello";
-    QTest::newRow("plain function") << QByteArray("a/b/c.cpp") << 1 << QByteArray("main") << "c.cpp(1) main: hello";
 }
 
 void TestLogSetup::messageText()
