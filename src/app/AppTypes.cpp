@@ -1,0 +1,3 @@
+#include "AppTypes.h"
+
+bool IS_64_ARCH = false;

@@ -1,0 +1,6 @@
+#include "BasicApp.h"
+
+void BasicApp::Quit()
+{
+    emit quit();
+}

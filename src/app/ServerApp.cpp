@@ -1,0 +1,113 @@
+#include "ServerApp.h"
+
+#include "gui/GuiClient.h"
+#include "settings/VTSettings.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+const QString ServerApp::s_sharedMemoryKey = QStringLiteral("OstrelleMemory");
+
+ServerApp::ServerApp(GuiClientType type)
+    : m_sharedMemory(s_sharedMemoryKey)
+    , m_guiClientType(type)
+{
+}
+
+ServerApp::~ServerApp()
+{
+    qInfo() << "Application exiting";
+    delete m_guiClient;
+    delete m_baseClient;
+    delete m_connection;
+    m_sharedMemory.detach();
+}
+
+bool ServerApp::isRunning()
+{
+    {
+        // A holder that died without detaching leaves an orphaned segment; attaching and detaching
+        // again as its last user removes it, while a live holder keeps its segment.
+        QSharedMemory orphan(s_sharedMemoryKey);
+        if (orphan.attach(QSharedMemory::ReadWrite)) {
+            orphan.detach();
+        }
+    }
+    return !m_sharedMemory.create(1, QSharedMemory::ReadWrite);
+}
+
+bool ServerApp::initialize()
+{
+    qInfo() << "Initializing application, version:" << QCoreApplication::applicationVersion();
+    if (isRunning()) {
+        qCritical() << "Application is already running";
+        return false;
+    }
+
+    // The file is the same for both scopes; the scope only says where the tray interface lives.
+    const QSettings::Scope scope = m_guiClientType == GuiDecoupled ? QSettings::SystemScope : QSettings::UserScope;
+    VTSettings::instance()->setScope(scope, false);
+    if (VTSettings::instance()->load() != 0) {
+        qCritical() << "CSettings::instance()->load";
+        return false;
+    }
+
+    m_connection = createConnection();
+    m_guiClient = createGuiClient();
+    qDebug() << "before connect base client signals ";
+    m_baseClient = createBaseClient();
+    qDebug() << "before m_connection->open ";
+    if (!openConnection()) {
+        qInfo() << "Connection was closed!";
+        return false;
+    }
+
+    qDebug() << "connect base client signals ";
+    connectSessionSignals();
+    qInfo() << "Application initialization completed";
+    return true;
+}
+
+QObject* ServerApp::createConnection()
+{
+    return new QObject;
+}
+
+GuiClient* ServerApp::createGuiClient()
+{
+    // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
+    return new GuiClient(this);
+}
+
+QObject* ServerApp::createBaseClient()
+{
+    return new QObject(this);
+}
+
+bool ServerApp::openConnection()
+{
+    return true;
+}
+
+void ServerApp::connectSessionSignals()
+{
+    // The session's connected, disconnected, initialized and compliance signals reach the GUI
+    // channel here, before the channel starts.
+    m_guiClient->start();
+    connect(this, &BasicApp::quit, qApp, &QCoreApplication::quit);
+}
+
+void ServerApp::onConnected()
+{
+    qInfo() << "Connected to server";
+}
+
+void ServerApp::onDisconnected()
+{
+    qInfo() << "Disconnected from server";
+}
+
+void ServerApp::onInitialized()
+{
+    qInfo() << "VTConnection initialized";
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+// Everything needed to reach one management server and to behave towards it. A plain value record:
+// the connection manager and the handlers copy it freely and read its members directly.
+class VTServer
+{
+public:
+    VTServer() = default;
+
+    bool load(QVariant const& value);
+    void toVariantMap(QMap<QString, QVariant>& map) const;
+    void setHostName(QString name);
+    // Clears the addressing part before a redirect fills in the new target; the policy fields stay.
+    void resetForRedirect();
+
+    static const int s_defaultPort;
+    static const int s_defaultKpaInterval;
+    static const int s_defaultReconnectInterval;
+    static const QString s_complianceCenterTemplate;
+
+    QString m_hostName;
+    QString m_server;
+    QString m_server2;
+    QString m_serverInUse;
+    qint32 m_port = 0;
+    QByteArray m_cert;
+    QString m_complianceCenterUrl;
+    qint32 m_kpaInterval = 0;
+    qint32 m_reconnectInterval = 0;
+    QString m_protectionPassword;
+    QString m_passwordSalt;
+    QString m_enableExitPasswordOnDissolvable;
+    QString m_applicationType;
+    QString m_enableProtectionPassword;
+    QString m_enableClientCertAuth;
+    QString m_revocationMethod;
+    qint32 m_ocspMode = 0;
+};

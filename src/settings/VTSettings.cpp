@@ -1,0 +1,221 @@
+#include "VTSettings.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QSaveFile>
+
+#include <exception>
+
+const QString VTSettings::s_fileBaseName = QStringLiteral("com.ostrelle.vantorel");
+QString VTSettings::s_directory;
+
+namespace {
+
+QList<VTSite> loadSites(QVariantList const& entries, QString const& appType)
+{
+    QList<VTSite> sites;
+    for (const QVariant& entry : entries) {
+        VTSite site;
+        site.setAppType(appType);
+        if (site.load(entry)) {
+            sites.append(site);
+        }
+    }
+    return sites;
+}
+
+} // namespace
+
+VTSettings* VTSettings::instance()
+{
+    // Never destroyed: tasks and handlers may still read it while the process winds down.
+    static VTSettings* const settings = new VTSettings;
+    return settings;
+}
+
+VTSettings::VTSettings() = default;
+
+void VTSettings::setScope(QSettings::Scope scope, bool skipSites)
+{
+    m_scope = scope;
+    m_skipSites = skipSites;
+}
+
+QString VTSettings::settingsFilePath() const
+{
+    const QString dir = s_directory.isEmpty() ? QCoreApplication::applicationDirPath() : s_directory;
+    return dir + "/" + s_fileBaseName + ".json";
+}
+
+int VTSettings::load()
+{
+    m_fileName = settingsFilePath();
+    int result = 2;
+    try {
+        result = readSettings();
+    } catch (const std::exception&) {
+        qCritical() << "VTSettings::load: Error loading settings";
+        return 2;
+    }
+    if (result != 0 || m_skipSites) {
+        return result;
+    }
+    // Rewriting at once puts the file into the normal form the "visible" search at start-up expects.
+    save();
+    return 0;
+}
+
+int VTSettings::readFile(QString const& path, QVariantMap& map)
+{
+    map.clear();
+    QFile file(path);
+    if (!file.exists()) {
+        // A missing file is no error: it simply holds no keys.
+        return QSettings::NoError;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QSettings::AccessError;
+    }
+    return readJsonFile(file, map) ? QSettings::NoError : QSettings::FormatError;
+}
+
+bool VTSettings::writeFile(QString const& path, QVariantMap const& map)
+{
+    // Written beside the old file and renamed over it only when every byte is on disk, so a crash
+    // or a full disk in the middle leaves the previous settings whole. Unbuffered, so that a short
+    // write shows up here rather than being lost in a final flush.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return false;
+    }
+    if (!writeJsonFile(file, map)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+int VTSettings::readSettings()
+{
+    QVariantMap settings;
+    const int status = readFile(m_fileName, settings);
+    if (status != QSettings::NoError) {
+        qCritical() << "VTSettings::load: Settings file corrupted. file name" << m_fileName;
+        return status;
+    }
+    qInfo() << "VTSettings::load: Loading settings from: " << m_fileName;
+
+    if (!settings.contains("app_type")) {
+        qCritical() << "VTSettings::load: app_type not found";
+        return 2;
+    }
+    m_appType = settings.value("app_type").toString();
+
+    if (settings.contains("visible")) {
+        m_visible = settings.value("visible").toBool();
+    } else {
+        qCritical() << "VTSettings::load: visible not found";
+    }
+
+    if (m_skipSites) {
+        return 0;
+    }
+
+    QList<VTSite> sites;
+    if (settings.contains("sites")) {
+        const QVariantList entries = settings.value("sites").toList();
+        qInfo() << "VTSettings::load: servers count: " << entries.size();
+        sites = loadSites(entries, m_appType);
+    }
+    if (sites.isEmpty()) {
+        qCritical() << "VTSettings::load: No sites loaded";
+        return 2;
+    }
+    m_sites = sites;
+
+    if (settings.contains("debug")) {
+        m_debug = settings.value("debug").toBool();
+    }
+    return 0;
+}
+
+bool VTSettings::save()
+{
+    qInfo() << "Saving settings started";
+    if (m_fileName.isEmpty()) {
+        m_fileName = settingsFilePath();
+    }
+    try {
+        qInfo() << "Settings file: " << m_fileName;
+        // Keys this store does not know are kept; an unreadable old file has none worth keeping.
+        QVariantMap settings;
+        readFile(m_fileName, settings);
+
+        QVariantList sites;
+        for (const VTSite& site : m_sites) {
+            QVariantMap map;
+            site.toVariantMap(map);
+            sites.append(map);
+        }
+        settings.insert("visible", m_visible);
+        settings.insert("app_type", m_appType);
+        settings.insert("debug", m_debug);
+        settings.insert("sites", sites);
+        if (!writeFile(m_fileName, settings)) {
+            qCritical() << "Error saving some settings";
+            return false;
+        }
+    } catch (const std::exception&) {
+        qCritical() << "Error saving some settings";
+        return false;
+    }
+    qDebug() << "Settings saved successfully ";
+    return true;
+}
+
+int VTSettings::loadFromJson(QJsonObject const& message)
+{
+    qDebug() << "Loading settings from json message";
+    const QJsonObject msg = message.value("msg").toObject();
+    QList<VTSite> sites;
+    if (msg.contains("sites")) {
+        sites = loadSites(msg.value("sites").toVariant().toList(), m_appType);
+    }
+    if (sites.isEmpty()) {
+        // Keeping the old sites matters: an empty list on disk would stop the next start.
+        qCritical() << "No sites loaded";
+        return 2;
+    }
+    m_sites = sites;
+    save();
+    return 0;
+}
+
+bool VTSettings::getSiteAt(int index, VTSite& site) const
+{
+    if (index < 0 || index >= m_sites.size()) {
+        return false;
+    }
+    site = m_sites.at(index);
+    return true;
+}
+
+bool VTSettings::readJsonFile(QIODevice& device, QMap<QString, QVariant>& map)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(device.readAll(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        return false;
+    }
+    map = document.toVariant().toMap();
+    return true;
+}
+
+bool VTSettings::writeJsonFile(QIODevice& device, QMap<QString, QVariant> const& map)
+{
+    const QByteArray bytes = QJsonDocument::fromVariant(QVariant(map)).toJson(QJsonDocument::Indented);
+    return device.write(bytes) == bytes.size();
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "VTSite.h"
+
+#include <QIODevice>
+#include <QJsonObject>
+#include <QList>
+#include <QSettings>
+#include <QString>
+
+// The agent's configuration: sites and servers, the application type text, the tray and debug
+// flags, and where the log goes. Kept in one JSON file beside the executable. The file is read and
+// written directly rather than through QSettings: its writer can commit a short write, and its
+// per-process cache can hand back content older than the file.
+class VTSettings
+{
+public:
+    static VTSettings* instance();
+
+    // The program uses instance(); a separate store is only useful where a test wants a fresh one.
+    VTSettings();
+
+    void setScope(QSettings::Scope scope, bool skipSites);
+    // 0 on success; the settings facility's status (1 access, 2 format) or 2 on any other failure.
+    int load();
+    // False when the file could not be written; the previous file is then left as it was.
+    bool save();
+    // Replaces the sites from a config response envelope; 0 when at least one site loaded, else 2
+    // and the previous sites stay in memory and on disk.
+    int loadFromJson(QJsonObject const& message);
+    bool getSiteAt(int index, VTSite& site) const;
+
+    int siteCount() const { return m_sites.size(); }
+    QList<VTSite> const& sites() const { return m_sites; }
+    bool visible() const { return m_visible; }
+    bool debug() const { return m_debug; }
+    QString appType() const { return m_appType; }
+    QString logFilePath() const { return m_logFilePath; }
+    void setLogFilePath(QString const& path) { m_logFilePath = path; }
+    QString fileName() const { return m_fileName; }
+    QSettings::Scope scope() const { return m_scope; }
+
+    static bool readJsonFile(QIODevice& device, QMap<QString, QVariant>& map);
+    static bool writeJsonFile(QIODevice& device, QMap<QString, QVariant> const& map);
+
+    static const QString s_fileBaseName;
+    // Where the settings file lives; empty means the application directory. Tests point it elsewhere.
+    static QString s_directory;
+
+private:
+    QString settingsFilePath() const;
+    int readSettings();
+    // The status codes are the settings facility's: 0 no error, 1 access error, 2 format error.
+    static int readFile(QString const& path, QVariantMap& map);
+    static bool writeFile(QString const& path, QVariantMap const& map);
+
+    bool m_skipSites = false;
+    QString m_logFilePath;
+    bool m_visible = true;
+    QString m_appType;
+    bool m_debug = false;
+    QList<VTSite> m_sites;
+    QSettings::Scope m_scope = QSettings::SystemScope;
+    QString m_fileName;
+};
