@@ -6,7 +6,7 @@ packages=(
     cmake g++ make pkg-config ccache clang-format
     qtbase5-dev libqt5websockets5-dev liblog4cxx-dev libssl-dev openssl
     procps psmisc sudo tar gzip bash coreutils iproute2
-    xvfb trayer x11-apps imagemagick
+    xvfb trayer x11-apps imagemagick xdotool
 )
 
 missing=()

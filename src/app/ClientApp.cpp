@@ -1,5 +1,6 @@
 #include "ClientApp.h"
 
+#include "gui/GuiDecoupledClient.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
@@ -32,6 +33,6 @@ bool ClientApp::initialize()
 
 bool ClientApp::startGuiDecoupledClient()
 {
-    m_guiDecoupledClient = new QObject(this);
-    return true;
+    m_guiDecoupledClient = new GuiDecoupledClient(this, this);
+    return m_guiDecoupledClient->start();
 }

@@ -2,6 +2,8 @@
 
 #include "BasicApp.h"
 
+class GuiDecoupledClient;
+
 // The desktop agent: only the tray interface, fed by the daemon over the GUI pipe.
 class ClientApp : public BasicApp
 {
@@ -17,5 +19,5 @@ private:
     // The one place the GUI pipe client is made and started.
     bool startGuiDecoupledClient();
 
-    QObject* m_guiDecoupledClient = nullptr;
+    GuiDecoupledClient* m_guiDecoupledClient = nullptr;
 };

@@ -1,6 +1,9 @@
 #include "ServerApp.h"
 
+#include "connection/VTConnection.h"
 #include "gui/GuiClient.h"
+#include "gui/GuiCoupledClient.h"
+#include "gui/GuiDecoupledServer.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
@@ -68,15 +71,19 @@ bool ServerApp::initialize()
     return true;
 }
 
-QObject* ServerApp::createConnection()
+VTConnection* ServerApp::createConnection()
 {
-    return new QObject;
+    return new VTConnection;
 }
 
 GuiClient* ServerApp::createGuiClient()
 {
     // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
-    return new GuiClient(this);
+    // The channels read the current server from the connection manager once it is typed as one.
+    VTConnection* connection = nullptr;
+    if (m_guiClientType == GuiCoupled)
+        return new GuiCoupledClient(connection, this, this);
+    return new GuiDecoupledServer(connection, this, this);
 }
 
 QObject* ServerApp::createBaseClient()
@@ -86,7 +93,7 @@ QObject* ServerApp::createBaseClient()
 
 bool ServerApp::openConnection()
 {
-    return true;
+    return m_connection->open();
 }
 
 void ServerApp::connectSessionSignals()

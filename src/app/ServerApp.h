@@ -6,6 +6,7 @@
 #include <QSharedMemory>
 
 class GuiClient;
+class VTConnection;
 
 // The daemon and the local mode: holds the single-instance guard, loads the settings and owns the
 // objects that run the server session and feed the tray interface.
@@ -30,15 +31,15 @@ public slots:
 
 private:
     // One place each where the connection manager, the GUI channel and the session client are made.
-    QObject* createConnection();
+    VTConnection* createConnection();
     GuiClient* createGuiClient();
     QObject* createBaseClient();
     bool openConnection();
     void connectSessionSignals();
 
     QSharedMemory m_sharedMemory;
-    // Typed by their bases until the connection manager and session client classes join the build.
-    QObject* m_connection = nullptr;
+    // The session client is typed by its base until its class joins the build.
+    VTConnection* m_connection = nullptr;
     QObject* m_baseClient = nullptr;
     GuiClient* m_guiClient = nullptr;
     GuiClientType m_guiClientType;

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+
+class VTConnection;
+class VTServer;
 
 // What the session side talks to, whether the tray lives in this process or in a desktop agent.
 // The subclasses add the slots the session's signals connect to.
@@ -14,4 +18,9 @@ public:
 
     virtual void start();
     virtual void updateGui();
+
+    // The name the user sees for a server: the host actually in use, else its configured name or address.
+    static QString shownAddress(const VTServer& server);
+    // The record the connection manager is using, or null when there is no manager.
+    static const VTServer* currentServer(const VTConnection* connection);
 };

@@ -117,6 +117,7 @@ void TestTlsWebSocketServer::onIncoming(QSslSocket* socket)
     connect(socket, &QSslSocket::encrypted, this, [this, socket]() {
         ++m_tlsHandshakeCount;
         m_lastPeerCertificate = socket->peerCertificate();
+        m_lastPeerCertificateChain = socket->peerCertificateChain();
         m_lastHandshakeErrors.clear();
         emit tlsEstablished(m_lastPeerCertificate);
         // From here the WebSocket server owns the socket. The upgrade request may already be

@@ -56,6 +56,8 @@ public:
 
     // The certificate the most recent TLS client presented (null when it presented none).
     QSslCertificate lastPeerCertificate() const { return m_lastPeerCertificate; }
+    // Every certificate that client sent, leaf first.
+    QList<QSslCertificate> lastPeerCertificateChain() const { return m_lastPeerCertificateChain; }
     QList<QSslError> lastHandshakeErrors() const { return m_lastHandshakeErrors; }
     QString lastRequestPath() const { return m_lastRequestPath; }
 
@@ -91,6 +93,7 @@ private:
     quint16 m_port = 0;
     QList<QPointer<QWebSocket>> m_clients;
     QSslCertificate m_lastPeerCertificate;
+    QList<QSslCertificate> m_lastPeerCertificateChain;
     QList<QSslError> m_lastHandshakeErrors;
     QString m_lastRequestPath;
     QStringList m_receivedTexts;

@@ -107,28 +107,6 @@ private slots:
         QTRY_COMPARE(disconnectedSpy.count(), 1);
         QCOMPARE(client.closeCode(), QWebSocketProtocol::CloseCodeNormal);
     }
-
-    void stoppedServerDropsClientsAndReopensOnSamePort()
-    {
-        TestTlsWebSocketServer server;
-        QVERIFY(server.listen(m_certs->certPath("server"), m_certs->keyPath("server")));
-        const quint16 port = server.port();
-        QWebSocket client;
-        client.setSslConfiguration(clientTls(QString()));
-        QSignalSpy disconnectedSpy(&client, &QWebSocket::disconnected);
-        client.open(QUrl(QString("wss://localhost:%1/").arg(port)));
-        QTRY_COMPARE(server.connectionCount(), 1);
-
-        server.stop();
-        QVERIFY(!server.isListening());
-        QTRY_COMPARE(disconnectedSpy.count(), 1);
-
-        QVERIFY(server.listen(m_certs->certPath("server"), m_certs->keyPath("server"),
-                              TestTlsWebSocketServer::NoClientCert, QString(), port));
-        QCOMPARE(server.port(), port);
-        client.open(QUrl(QString("wss://localhost:%1/").arg(port)));
-        QTRY_COMPARE(server.connectionCount(), 2);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestTestTlsWebSocketServer)

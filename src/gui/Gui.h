@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+
+class AboutDialog;
+class ExitDialog;
+class QAction;
+class QMenu;
+class QMessageBox;
+class QSystemTrayIcon;
+
+// Fixed to int so that any value a caller passes is well defined and simply ignored.
+enum eIconState : int
+{
+    eIconRunning = 0,
+    eIconWaiting = 1,
+    eIconNotCompliance = 2,
+};
+
+// The tray icon, its menu and dialogs. The parent client feeds the server-derived fields directly
+// and routes quit() onward; everything runs on the GUI thread.
+class Gui : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QSystemTrayIcon* TrayIcon READ trayIcon)
+
+public:
+    Gui(QObject* parent, bool visible);
+    ~Gui() override;
+
+    void start();
+    void trayIconInit(QObject* source);
+    void updateToolTip();
+
+    QSystemTrayIcon* trayIcon() const { return m_trayIcon.get(); }
+    AboutDialog* aboutWindow() const { return m_aboutWindow.get(); }
+    ExitDialog* exitDialog() const { return m_exitDialog.get(); }
+
+    // Never lets an empty value from the server erase a known password digest or salt.
+    static void setTmpPassSaltValue(const QString& value, QString& current, QString& previous);
+    static bool isNullOrEmpty(const QString& text);
+
+    bool enableProtectionPassword() const;
+    bool isDissolvableAndAllowToExit() const;
+
+    bool runShellCmd(const QString& script, const QString& unused);
+    static QString readFileData(const QString& path);
+
+    // Before the first session event the icon may appear late on desktops that need time to
+    // bring up their tray; tests shorten it.
+    static int s_showDelayMs;
+
+    // Server-derived state, written by the parent client.
+    bool m_visible;
+    QString m_server;
+    int m_complianceState = 2;
+    bool m_connected = false;
+    int m_port = 0;
+    QString m_complianceCenterUrl;
+    QString m_enable_protection_password;
+    QString m_hashedPassword;
+    QString m_salt;
+    QString m_prevHashedPassword;
+    QString m_prevSalt;
+    QString m_dissolvableStatus;
+    QString m_applicationType;
+    QString m_hostName;
+
+signals:
+    void quit();
+
+public slots:
+    void Quit();
+    void onConnected();
+    void onCompliance(QString compliance);
+    void onDisconnected();
+    void onInitialized();
+    void onShowNotification(QString type, QString title, QString msg);
+    void ShowAboutWindow();
+    void OpenComplianceCenter();
+    void ChangeIconState(eIconState state);
+    void ShowExitWindow();
+    void show();
+
+private:
+    void showAlert(const QString& title, const QString& msg);
+
+    // The menu outlives the tray icon that shows it, hence its place before the icon.
+    std::unique_ptr<QMenu> m_menu;
+    std::unique_ptr<QSystemTrayIcon> m_trayIcon;
+    std::unique_ptr<AboutDialog> m_aboutWindow;
+    std::unique_ptr<ExitDialog> m_exitDialog;
+    // Alerts are top-level boxes the user dismisses in their own time.
+    QList<QPointer<QMessageBox>> m_alerts;
+};

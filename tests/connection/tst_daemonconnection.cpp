@@ -1,0 +1,104 @@
+#include "TestCertificates.h"
+#include "TestInstanceLock.h"
+#include "TestProgramDir.h"
+#include "TestSiteSettings.h"
+#include "TestTlsWebSocketServer.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+// The real daemon against a loopback server: it connects, and once the server is gone it keeps
+// retrying at the configured pace instead of spinning.
+class TestDaemonConnection : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestInstanceLock m_lock;
+    QTemporaryDir m_certDir;
+    TestCertificates* m_certs = nullptr;
+
+    QByteArray settings(int port, const QByteArray& cert) const
+    {
+        TestSiteSettings::Server server;
+        server.port = port;
+        server.cert = cert;
+        server.reconnectInterval = 1;
+        const QJsonObject root {{"app_type", "daemon"},
+                                {"visible", false},
+                                {"debug", false},
+                                {"sites", TestSiteSettings::toJson({TestSiteSettings::Site({server})})}};
+        return QJsonDocument(root).toJson();
+    }
+
+    // Clock ticks of CPU the process has used so far, user and system together.
+    static qint64 cpuTicks(qint64 pid)
+    {
+        QFile stat(QString("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            return -1;
+        }
+        const QString text = QString::fromLatin1(stat.readAll());
+        const QStringList fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_lock.isLocked());
+        QVERIFY(m_certDir.isValid());
+        m_certs = new TestCertificates(m_certDir.path());
+        QVERIFY(m_certs->makeCert("server", QString(), "loopback", {"IP:127.0.0.1"}));
+    }
+
+    void cleanupTestCase() { delete m_certs; }
+
+    void connectsThenRetriesCalmlyWhenServerGoes()
+    {
+        TestTlsWebSocketServer server;
+        QVERIFY(server.listen(m_certs->certPath("server"), m_certs->keyPath("server")));
+        QFile pem(m_certs->certPath("server"));
+        QVERIFY(pem.open(QIODevice::ReadOnly));
+
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QVERIFY(program.writeSettings(settings(server.port(), pem.readAll())));
+        QProcess* daemon = program.start({"-daemon"});
+        QVERIFY(daemon);
+        QVERIFY2(program.waitForLog("WebSocket connected", 15000), qPrintable(program.log()));
+        QTRY_COMPARE(server.connectionCount(), 1);
+
+        server.stop();
+        QVERIFY(program.waitForLog("WebSocket disconnected", 10000));
+        const qint64 before = cpuTicks(daemon->processId());
+        QVERIFY(before >= 0);
+        QTest::qWait(3000);
+        const qint64 used = cpuTicks(daemon->processId()) - before;
+        // A one-second interval means a handful of attempts; a spinning loop would burn the whole time.
+        QVERIFY2(used < sysconf(_SC_CLK_TCK), qPrintable(QString::number(used)));
+        const int attempts = program.log().count("Connecting to server:");
+        QVERIFY2(attempts >= 2 && attempts <= 8, qPrintable(QString::number(attempts)));
+        QCOMPARE(daemon->state(), QProcess::Running);
+    }
+
+    void unloadableCertificateStopsDaemon()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QVERIFY(program.writeSettings(settings(1, "no certificate here")));
+        // The daemon gives up at start-up instead of running without a trusted server.
+        QCOMPARE(program.run({"-daemon"}, 20000), 0);
+        const QString log = program.log();
+        QVERIFY2(log.contains("Unable to load certificate"), qPrintable(log));
+        QVERIFY(!log.contains("Connecting to server:"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDaemonConnection)
+#include "tst_daemonconnection.moc"

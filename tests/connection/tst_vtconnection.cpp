@@ -1,0 +1,416 @@
+#include "LogCapture.h"
+#include "TestCertificates.h"
+#include "TestSiteSettings.h"
+#include "TestTlsWebSocketServer.h"
+
+#include "connection/VTConnection.h"
+#include "settings/VTSettings.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QWebSocketServer>
+#include <QtTest>
+
+using Index = VTConnection::index;
+using Site = TestSiteSettings::Site;
+using Server = TestSiteSettings::Server;
+
+Q_DECLARE_METATYPE(QList<Index>)
+
+// Rotation and reconnection against real sockets on loopback. Every server in these tests pins a
+// self-signed certificate that carries the loopback addresses, so only the policy is under test.
+class TestVTConnection : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    TestCertificates* m_certs = nullptr;
+    QByteArray m_pinned;
+    QList<TestTlsWebSocketServer*> m_servers;
+
+    // A live TLS WebSocket server on `address`; owned by the test until cleanup().
+    TestTlsWebSocketServer* startServer(const QString& address = "127.0.0.1")
+    {
+        auto* server = new TestTlsWebSocketServer;
+        m_servers.append(server);
+        if (!server->listen(m_certs->certPath("server"), m_certs->keyPath("server"),
+                            TestTlsWebSocketServer::NoClientCert, QString(), 0, QHostAddress(address))) {
+            return nullptr;
+        }
+        return server;
+    }
+
+    Server live(TestTlsWebSocketServer* server, int reconnectInterval = 1) const
+    {
+        Server spec;
+        spec.server = server->address().toString();
+        spec.port = server->port();
+        spec.cert = m_pinned;
+        spec.reconnectInterval = reconnectInterval;
+        return spec;
+    }
+
+    // A port on which nothing listens, so an attempt is refused at once.
+    static int closedPort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }
+
+    Server dead(int reconnectInterval = 1) const
+    {
+        Server spec;
+        spec.port = closedPort();
+        spec.cert = m_pinned;
+        spec.reconnectInterval = reconnectInterval;
+        return spec;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        TestSiteSettings::prepare(m_dir.path());
+        m_certs = new TestCertificates(m_dir.path());
+        QVERIFY(m_certs->makeCert("server", QString(), "loopback", {"IP:127.0.0.1", "IP:127.0.0.2"}));
+        QFile pem(m_certs->certPath("server"));
+        QVERIFY(pem.open(QIODevice::ReadOnly));
+        m_pinned = pem.readAll();
+    }
+
+    void init()
+    {
+        // One second of reconnect interval lasts 20 ms here; sessions under 300 ms are short.
+        VTConnection::s_msPerReconnectSecond = 20;
+        VTConnection::s_shortSessionMs = 300;
+    }
+
+    void cleanup()
+    {
+        qDeleteAll(m_servers);
+        m_servers.clear();
+    }
+
+    void cleanupTestCase() { delete m_certs; }
+
+    void rotationOrder_data()
+    {
+        QTest::addColumn<QList<int>>("serversPerSite");
+        QTest::addColumn<QList<Index>>("order");
+
+        QTest::newRow("one server") << QList<int> {1} << QList<Index> {{0, 0}};
+        QTest::newRow("W X | Y") << QList<int> {2, 1} << QList<Index> {{0, 0}, {0, 1}, {0, 0}, {1, 0}};
+        QTest::newRow("W X | Y Z") << QList<int> {2, 2}
+                                   << QList<Index> {{0, 0}, {0, 1}, {0, 0}, {1, 0}, {0, 0}, {1, 1}};
+        QTest::newRow("W | Y") << QList<int> {1, 1} << QList<Index> {{0, 0}, {1, 0}};
+        QTest::newRow("no sites") << QList<int> {} << QList<Index> {};
+    }
+
+    void rotationOrder()
+    {
+        QFETCH(QList<int>, serversPerSite);
+        QFETCH(QList<Index>, order);
+        QCOMPARE(VTConnection::buildRotationOrder(serversPerSite), order);
+    }
+
+    void rotationFollowsSettingsAndWraps()
+    {
+        TestTlsWebSocketServer* w = startServer();
+        QVERIFY(w);
+        Server x = dead(7);
+        Server y = dead(9);
+        QVERIFY(TestSiteSettings::load({Site {{live(w, 5), x}}, Site {{y}}}));
+
+        VTConnection connection;
+        QCOMPARE(connection.serverIndexes(), (QList<Index> {{0, 0}, {0, 1}, {0, 0}, {1, 0}}));
+        QCOMPARE(connection.reconnectDelay(), 5);
+        const QList<int> expectedPorts {x.port, w->port(), y.port, w->port()};
+        for (int port : expectedPorts) {
+            connection.moveToNextServer();
+            QCOMPARE(connection.getCurrentServer()->m_port, port);
+        }
+        QCOMPARE(connection.currentIndex(), 0);
+        QCOMPARE(connection.reconnectDelay(), 5);
+    }
+
+    void addressesIpv4FirstThenLiteralFallback()
+    {
+        QVERIFY(TestSiteSettings::load({Site {{dead()}}}));
+        VTConnection connection;
+        connection.setResolvedIps({QHostAddress("10.0.0.1"), QHostAddress("fe80::1"), QHostAddress("10.0.0.2")});
+        QCOMPARE(connection.resolvedIps(), (std::vector<QString> {"10.0.0.1", "10.0.0.2", "fe80::1"}));
+
+        Server literal = dead();
+        literal.hostName = "no-such-host.invalid";
+        literal.server = "10.1.1.1";
+        literal.server2 = "10.1.1.2";
+        QVERIFY(TestSiteSettings::load({Site {{literal}}}));
+        LogCapture log;
+        VTConnection fallback;
+        fallback.resolveServerToUse();
+        QCOMPARE(fallback.resolvedIps(), (std::vector<QString> {"10.1.1.1", "10.1.1.2"}));
+        QVERIFY(log.contains(QtDebugMsg, "is unresolvable"));
+    }
+
+    void failedAddressMovesToNextAddressThenNextServer()
+    {
+        // W's first address refuses, its second is live on the same port; X is live elsewhere.
+        TestTlsWebSocketServer* w2 = startServer("127.0.0.2");
+        QVERIFY(w2);
+        TestTlsWebSocketServer* x = startServer();
+        QVERIFY(x);
+        Server w = live(w2);
+        w.server = "127.0.0.1";
+        w.server2 = "127.0.0.2";
+        QVERIFY(TestSiteSettings::load({Site {{w, live(x)}}}));
+
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QSignalSpy changedSpy(&connection, &VTConnection::serverChanged);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QCOMPARE(w2->connectionCount(), 1);
+        QCOMPARE(connection.currentIndex(), 0);
+        QCOMPARE(connection.getCurrentServer()->m_serverInUse, QString("127.0.0.2"));
+
+        // A long session keeps W; then both its addresses refuse and the second failure moves on.
+        QTest::qWait(VTConnection::s_shortSessionMs + 50);
+        w2->stop();
+        QTRY_COMPARE(x->connectionCount(), 1);
+        QTRY_COMPARE(connectedSpy.count(), 2);
+        QCOMPARE(connection.currentIndex(), 1);
+        QVERIFY(changedSpy.count() >= 1);
+    }
+
+    void serverWithoutAddressIsPassedOver()
+    {
+        // A server record that failed to load for want of an address still takes its turn.
+        TestTlsWebSocketServer* x = startServer();
+        QVERIFY(x);
+        Server broken = dead();
+        broken.server.clear();
+        QVERIFY(TestSiteSettings::load({Site {{broken, live(x)}}}));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QCOMPARE(connection.currentIndex(), 1);
+        QVERIFY(log.contains(QtDebugMsg, "Hostname is missing"));
+    }
+
+    void shortSessionMovesRotationLongOneStays_data()
+    {
+        QTest::addColumn<int>("sessionMs");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("short") << 0 << true;
+        QTest::newRow("long") << 500 << false;
+    }
+
+    void shortSessionMovesRotationLongOneStays()
+    {
+        QFETCH(int, sessionMs);
+        QFETCH(bool, moves);
+
+        TestTlsWebSocketServer* w = startServer();
+        TestTlsWebSocketServer* x = startServer();
+        QVERIFY(w && x);
+        QVERIFY(TestSiteSettings::load({Site {{live(w), live(x)}}}));
+
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        int indexAfterDisconnect = -1;
+        bool addressesDropped = false;
+        connect(&connection, &VTConnection::disconnected, this, [&]() {
+            indexAfterDisconnect = connection.currentIndex();
+            addressesDropped = connection.resolvedIps().empty();
+        });
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QTest::qWait(sessionMs);
+        w->closeClient();
+        QTRY_VERIFY(indexAfterDisconnect >= 0);
+        QCOMPARE(indexAfterDisconnect, moves ? 1 : 0);
+        // A session that was established drops the addresses so the name is looked up afresh.
+        QVERIFY(addressesDropped);
+        QTRY_COMPARE(connectedSpy.count(), 2);
+        QCOMPARE(w->connectionCount(), moves ? 1 : 2);
+        QCOMPARE(x->connectionCount(), moves ? 1 : 0);
+    }
+
+    void reconnectWaitsForInterval()
+    {
+        VTConnection::s_msPerReconnectSecond = 100;
+        TestTlsWebSocketServer* w = startServer();
+        QVERIFY(w);
+        QVERIFY(TestSiteSettings::load({Site {{live(w, 4)}}}));
+
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QTest::qWait(VTConnection::s_shortSessionMs + 50);
+        QElapsedTimer clock;
+        clock.start();
+        w->closeClient();
+        QTRY_COMPARE(connectedSpy.count(), 2);
+        // Four seconds of interval at 100 ms each: no sooner, and no busy retrying meanwhile.
+        QVERIFY2(clock.elapsed() >= 380, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(w->tlsHandshakeCount(), 2);
+    }
+
+    void redirectReconnectsAtOnceToTarget()
+    {
+        VTConnection::s_msPerReconnectSecond = 1000;
+        TestTlsWebSocketServer* w = startServer();
+        TestTlsWebSocketServer* target = startServer();
+        QVERIFY(w && target);
+        QVERIFY(TestSiteSettings::load({Site {{live(w, 60)}}}));
+
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+
+        VTServer redirected = *connection.getCurrentServer();
+        redirected.resetForRedirect();
+        redirected.m_server = "127.0.0.1";
+        redirected.m_port = target->port();
+        redirected.m_cert = m_pinned;
+        redirected.m_reconnectInterval = 60;
+        connection.redirect(redirected);
+        QTRY_COMPARE_WITH_TIMEOUT(target->connectionCount(), 1, 3000);
+        QTRY_COMPARE(connectedSpy.count(), 2);
+        QCOMPARE(w->connectionCount(), 1);
+        QCOMPARE(connection.currentIndex(), 0);
+    }
+
+    void skipSitePassesRestOfSite()
+    {
+        VTConnection::s_msPerReconnectSecond = 1000;
+        TestTlsWebSocketServer* w = startServer();
+        TestTlsWebSocketServer* x = startServer();
+        TestTlsWebSocketServer* y = startServer();
+        QVERIFY(w && x && y);
+        QVERIFY(TestSiteSettings::load({Site {{live(w, 60), live(x, 60)}}, Site {{live(y, 60)}}}));
+
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        connection.moveToNextServer();
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QCOMPARE(x->connectionCount(), 1);
+
+        LogCapture log;
+        connection.skipSite();
+        QVERIFY(log.contains(QtCriticalMsg, "This is a foreign site, move to next one"));
+        QCOMPARE(connection.currentIndex(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(y->connectionCount(), 1, 3000);
+        QTRY_COMPARE(connectedSpy.count(), 2);
+        QCOMPARE(w->connectionCount(), 0);
+    }
+
+    void skipSiteWithOneSiteChangesNothing()
+    {
+        TestTlsWebSocketServer* w = startServer();
+        QVERIFY(w);
+        QVERIFY(TestSiteSettings::load({Site {{live(w)}}}));
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QSignalSpy disconnectedSpy(&connection, &VTConnection::disconnected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+
+        LogCapture log;
+        connection.skipSite();
+        QVERIFY(log.contains(QtCriticalMsg, "This is a foreign site, but there's just one site configured"));
+        QTest::qWait(100);
+        QCOMPARE(disconnectedSpy.count(), 0);
+        QCOMPARE(w->clients().size(), 1);
+    }
+
+    void settingsChangeReconnectsOnNewClientAuthHint_data()
+    {
+        QTest::addColumn<QString>("newOid");
+        QTest::addColumn<bool>("reconnects");
+        QTest::newRow("same hint") << "1.2.3" << false;
+        QTest::newRow("different hint") << "1.2.4" << true;
+    }
+
+    void settingsChangeReconnectsOnNewClientAuthHint()
+    {
+        QFETCH(QString, newOid);
+        QFETCH(bool, reconnects);
+
+        VTConnection::s_msPerReconnectSecond = 1000;
+        TestTlsWebSocketServer* w = startServer();
+        TestTlsWebSocketServer* y = startServer();
+        QVERIFY(w && y);
+        Site first {{live(w, 60)}, "1.2.3"};
+        QVERIFY(TestSiteSettings::load({first}));
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+
+        // A config response replaces the sites: W stays first, Y is added as a second site.
+        Site changed {{live(w, 60)}, newOid};
+        const QJsonObject response {
+            {"msg", QJsonObject {{"sites", TestSiteSettings::toJson({changed, Site {{live(y)}}})}}}};
+        QCOMPARE(VTSettings::instance()->loadFromJson(response), 0);
+        LogCapture log;
+        connection.onSettingsChanged();
+        QCOMPARE(connection.serverIndexes(), (QList<Index> {{0, 0}, {1, 0}}));
+        QCOMPARE(connection.currentIndex(), 0);
+        QCOMPARE(log.contains(QtDebugMsg, "connected with a different client certificate oid hint - reconnecting"),
+                 reconnects);
+        if (reconnects) {
+            QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 2, 3000);
+            QCOMPARE(w->connectionCount(), 2);
+        } else {
+            QTest::qWait(200);
+            QCOMPARE(connectedSpy.count(), 1);
+            QCOMPARE(w->connectionCount(), 1);
+        }
+    }
+
+    void certificateMissingStopsOutsideDebugOnly_data()
+    {
+        QTest::addColumn<bool>("debug");
+        QTest::newRow("release") << false;
+        QTest::newRow("debug: plain ws") << true;
+    }
+
+    void certificateMissingStopsOutsideDebugOnly()
+    {
+        QFETCH(bool, debug);
+        QWebSocketServer plain("plain", QWebSocketServer::NonSecureMode);
+        QVERIFY(plain.listen(QHostAddress::LocalHost, 0));
+        QSignalSpy plainSpy(&plain, &QWebSocketServer::newConnection);
+        Server spec;
+        spec.port = plain.serverPort();
+        spec.cert = "not a certificate";
+        QVERIFY(TestSiteSettings::load({Site {{spec}}}, debug));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QCOMPARE(connection.open(), debug);
+        QCOMPARE(log.contains(QtCriticalMsg, "Unable to load certificate"), !debug);
+        if (debug) {
+            QTRY_COMPARE(connectedSpy.count(), 1);
+            QVERIFY(log.containsText(QString("ws://127.0.0.1:%1/vt").arg(spec.port)));
+        } else {
+            QTest::qWait(100);
+            QCOMPARE(plainSpy.count(), 0);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVTConnection)
+#include "tst_vtconnection.moc"
