@@ -79,11 +79,9 @@ VTConnection* ServerApp::createConnection()
 GuiClient* ServerApp::createGuiClient()
 {
     // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
-    // The channels read the current server from the connection manager once it is typed as one.
-    VTConnection* connection = nullptr;
     if (m_guiClientType == GuiCoupled)
-        return new GuiCoupledClient(connection, this, this);
-    return new GuiDecoupledServer(connection, this, this);
+        return new GuiCoupledClient(m_connection, this, this);
+    return new GuiDecoupledServer(m_connection, this, this);
 }
 
 QObject* ServerApp::createBaseClient()
@@ -100,6 +98,7 @@ void ServerApp::connectSessionSignals()
 {
     // The session's connected, disconnected, initialized and compliance signals reach the GUI
     // channel here, before the channel starts.
+    connect(m_connection, SIGNAL(serverChanged()), m_guiClient, SLOT(onServerChanged()));
     m_guiClient->start();
     connect(this, &BasicApp::quit, qApp, &QCoreApplication::quit);
 }
