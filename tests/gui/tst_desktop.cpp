@@ -1,8 +1,12 @@
+#include "TestCertificates.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -99,8 +103,17 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     TestProgramDir dir;
     QVERIFY(dir.isValid());
     // Nothing listens on the server's port, so the daemon keeps trying and the tray keeps waiting.
+    TestCertificates certs(dir.path());
+    QVERIFY(certs.makeCert("server", QString(), "loopback", {"IP:127.0.0.1"}));
+    QFile pem(certs.certPath("server"));
+    QVERIFY(pem.open(QIODevice::ReadOnly));
+    const QByteArray cert = QJsonDocument(QJsonArray {QString::fromLatin1(pem.readAll())}).toJson().mid(1).chopped(2);
+    const QByteArray hash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
     QVERIFY(dir.writeSettings(R"({"app_type": "ws", "visible": true, "sites": [{"servers": [{"server": "127.0.0.1",
-        "port": 9, "cert": "", "reconnect_interval": 60}]}]})"));
+        "port": 9, "cert": )" + cert
+                              + R"(, "reconnect_interval": 60, "enable_protection_password": "true",
+        "password_salt": "NaCl", "protection_password": ")"
+                              + hash + R"("}]}]})"));
 
     qputenv("DISPLAY", m_display.toUtf8());
     qputenv("QT_QPA_PLATFORM", "xcb");
@@ -120,11 +133,21 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     QDir(VT_SOURCE_DIR).mkpath("docs");
     QVERIFY(shot.copy(QRect(shot.width() - 320, 0, 320, 110)).save(QString(VT_SOURCE_DIR) + "/docs/tray.png"));
 
-    // Exit from the tray menu ends the agent and, through the pipe, the daemon.
+    // Exit from the tray menu asks for the password; the right one, confirmed, ends the agent and,
+    // through the pipe, the daemon.
     x11(m_display, "xdotool", {"click", "3"});
     QTest::qWait(500);
     x11(m_display, "xdotool", {"key", "Down", "Down", "Return"});
-    QVERIFY(dir.waitForLog("Exiting application: no password needed to exit Vantorel", 10000));
+    QVERIFY(dir.waitForLog("Password is required to exit.", 10000));
+    QByteArray dialog;
+    QTRY_VERIFY((dialog = x11(m_display, "xdotool", {"search", "--name", "^Exit Vantorel$"}).trimmed()).size() > 0);
+    x11(m_display, "xdotool", {"windowfocus", "--sync", QString::fromLatin1(dialog.split('\n').first())});
+    x11(m_display, "xdotool", {"type", "s3cret"});
+    x11(m_display, "xdotool", {"key", "Return"});
+    QTest::qWait(700);
+    QCOMPARE(agent->state(), QProcess::Running); // the confirmation is still open
+    x11(m_display, "xdotool", {"key", "Return"});
+    QVERIFY(dir.waitForLog("Password authenticated successfully! exiting...", 10000));
     QVERIFY(agent->waitForFinished(10000));
     QVERIFY(daemon->waitForFinished(10000));
 }
