@@ -36,6 +36,13 @@ unit_of() {
     echo "$unit"
 }
 
+# A process that has exited but is not yet reaped by its parent counts as stopped.
+is_running() {
+    local state
+    state="$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)"
+    [ -n "$state" ] && [ "$state" != "Z" ] && [ "$state" != "X" ]
+}
+
 units=()
 pids=()
 for pid in $(own_pids); do
@@ -51,7 +58,7 @@ if [ ${#pids[@]} -gt 0 ]; then
     for _ in $(seq $((grace_seconds * 10))); do
         alive=()
         for pid in "${pids[@]}"; do
-            kill -0 "$pid" 2>/dev/null && alive+=("$pid")
+            is_running "$pid" && alive+=("$pid")
         done
         [ ${#alive[@]} -eq 0 ] && break
         sleep 0.1

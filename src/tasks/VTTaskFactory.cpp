@@ -15,6 +15,7 @@
 #include "performers/RunScript.h"
 #include "performers/ScriptResult.h"
 #include "performers/ShutDown.h"
+#include "performers/Upgrade.h"
 #include "performers/VTVersion.h"
 
 #include <QtDebug>
@@ -54,6 +55,7 @@ const TaskRow taskTable[] = {
     {&Managed::msg_name, &create<Managed>},
     {&RunScript::msg_name, &create<RunScript>},
     {&ShutDown::msg_name, &create<ShutDown>},
+    {&Upgrade::msg_name, &create<Upgrade>},
     {&ProcessKill::msg_name, &create<ProcessKill>},
 };
 

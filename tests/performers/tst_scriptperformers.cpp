@@ -389,8 +389,18 @@ private slots:
         const QJsonObject params {{"run_command", "touch " + ranMark + "; sleep 0.5; echo \"$(id -u) ran\""},
                                   {"run_as_root", true},
                                   {"sudo_password", password}};
+        // A copy the unprivileged user can reach wherever the build tree lives.
+        const QString workerExe = m_dir.filePath("script-worker");
+        if (!QFile::exists(workerExe)) {
+            QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), workerExe));
+        }
+        const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+            | QFile::ReadOther | QFile::ExeOther;
+        QVERIFY(QFile::setPermissions(workerExe, open));
+        QVERIFY(QFile::setPermissions(m_dir.path(), open));
         QProcess worker;
-        worker.start("runuser", {"-u", kSudoUser, "--", QCoreApplication::applicationFilePath(), "--script-worker"});
+        worker.setWorkingDirectory("/");
+        worker.start("runuser", {"-u", kSudoUser, "--", workerExe, "--script-worker"});
         QVERIFY(worker.waitForStarted());
         worker.write(QJsonDocument(params).toJson());
         worker.closeWriteChannel();

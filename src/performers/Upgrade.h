@@ -1,0 +1,31 @@
+#pragma once
+
+#include "tasks/VTAttachedTask.h"
+
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+class QIODevice;
+
+// Replaces the agent with the package behind a URL: downloads the variant for this machine's word
+// size, unpacks it and hands over to the package's own update script, which outlives the agent.
+class Upgrade : public VTAttachedTask
+{
+    Q_OBJECT
+
+public:
+    explicit Upgrade(const QMap<QString, QVariant>& params);
+
+    void perform() override;
+    // On failure the reason is left in m_upgradeError.
+    bool upgrade(QString url);
+    bool download(QString url, QIODevice& device);
+
+    static const QString msg_name;
+    static const QString msg_param_url;
+    static int s_downloadTimeoutMs;
+
+private:
+    QString m_upgradeError;
+};
