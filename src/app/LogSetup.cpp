@@ -110,6 +110,13 @@ void setupLog(eAppType type, QString dir)
     VTSettings::instance()->setLogFilePath(path);
     SyslogMessageOutput(QtInfoMsg, QMessageLogContext(), "Writing log to: " + path);
 
+    // Applied before the log file's appender is attached: a logger entry in the file removes and
+    // closes the logger's appenders, and the log file must survive any such entry.
+    const QString configPath = dir + "/" + LogSetup::s_configFileName;
+    if (QFileInfo::exists(configPath)) {
+        log4cxx::PropertyConfigurator::configure(log4cxx::File(configPath.toStdString()));
+    }
+
     QDir(dir).mkdir("log");
     // Setting up twice must not write every line twice.
     logger->removeAppender(LogSetup::s_appenderName.toStdString());
@@ -122,15 +129,6 @@ void setupLog(eAppType type, QString dir)
     appender->setName(LogSetup::s_appenderName.toStdString());
     appender->activateOptions(pool);
     logger->addAppender(appender);
-
-    const QString configPath = dir + "/" + LogSetup::s_configFileName;
-    if (QFileInfo::exists(configPath)) {
-        log4cxx::PropertyConfigurator::configure(log4cxx::File(configPath.toStdString()));
-        // A logger entry in the file drops the logger's appenders; the log file must stay.
-        if (!logger->getAppender(LogSetup::s_appenderName.toStdString())) {
-            logger->addAppender(appender);
-        }
-    }
 }
 
 void SyslogMessageOutput(QtMsgType type, QMessageLogContext const& context, QString const& message)

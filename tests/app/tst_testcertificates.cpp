@@ -21,16 +21,17 @@ private slots:
         const auto ca = QSslCertificate::fromPath(certs.certPath("ca"));
         QCOMPARE(leaf.size(), 1);
         QCOMPARE(ca.size(), 1);
-        QCOMPARE(leaf[0].subjectInfo(QSslCertificate::CommonName), QStringList{"leaf.example"});
-        QCOMPARE(leaf[0].issuerInfo(QSslCertificate::CommonName), QStringList{"Test Root"});
-        QCOMPARE(leaf[0].subjectAlternativeNames().values(QSsl::DnsEntry), QList<QString>{"leaf.example"});
-        QCOMPARE(leaf[0].subjectAlternativeNames().values(QSsl::IpAddressEntry), QList<QString>{"127.0.0.1"});
+        QCOMPARE(leaf[0].subjectInfo(QSslCertificate::CommonName), QStringList {"leaf.example"});
+        QCOMPARE(leaf[0].issuerInfo(QSslCertificate::CommonName), QStringList {"Test Root"});
+        QCOMPARE(leaf[0].subjectAlternativeNames().values(QSsl::DnsEntry), QList<QString> {"leaf.example"});
+        QCOMPARE(leaf[0].subjectAlternativeNames().values(QSsl::IpAddressEntry), QList<QString> {"127.0.0.1"});
         QVERIFY(ca[0].isSelfSigned());
         QVERIFY(!leaf[0].isSelfSigned());
         QCOMPARE(QString(leaf[0].serialNumber()).remove(':').toUpper(), certs.serialHex("leaf"));
 
         QByteArray out;
-        QVERIFY(TestCertificates::runOpenssl({"verify", "-CAfile", certs.certPath("ca"), certs.certPath("leaf")}, &out));
+        QVERIFY(
+            TestCertificates::runOpenssl({"verify", "-CAfile", certs.certPath("ca"), certs.certPath("leaf")}, &out));
     }
 
     void selfSignedLeafVerifiesAgainstItself()

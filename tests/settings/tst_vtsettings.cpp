@@ -1,3 +1,4 @@
+#include "TestCertificates.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
 #include "settings/VTSettings.h"
@@ -252,9 +253,21 @@ void TestVTSettings::failedSaveKeepsPreviousFile()
     TestProgramDir program;
     QVERIFY(program.isValid());
 
+    // The daemon must get past its connection set-up to stay alive: a real certificate, loopback.
+    TestCertificates certificates(program.path());
+    QVERIFY(certificates.makeCert("server", QString(), "localhost", {"IP:127.0.0.1"}));
+    QFile cert(certificates.certPath("server"));
+    QVERIFY(cert.open(QIODevice::ReadOnly));
+    const QByteArray site
+        = QJsonDocument(
+              QJsonObject {
+                  {"servers",
+                   QJsonObject {{"server", "127.0.0.1"}, {"port", 1}, {"cert", QString::fromLatin1(cert.readAll())}}}})
+              .toJson(QJsonDocument::Compact);
+
     // Compact text just under 8 KiB; its indented normal form is well over.
     const int limit = 8 * 1024;
-    QByteArray content = R"({"app_type":"ws","visible":false,"sites":[)" + goodSite + R"(],"padding":"")" + "}";
+    QByteArray content = R"({"app_type":"ws","visible":false,"sites":[)" + site + R"(],"padding":"")" + "}";
     content.insert(content.size() - 2, QByteArray(limit - 64 - content.size(), 'x'));
     QVERIFY(program.writeSettings(content));
 
