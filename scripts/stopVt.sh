@@ -16,8 +16,8 @@ grace_seconds=5
 # The processes whose executable is ours. A replaced executable shows as "<path> (deleted)".
 own_pids() {
     local proc target
-    for proc in /proc/[0-9]*; do
-        target="$(readlink "$proc/exe" 2>/dev/null)" || continue
+    # One find for every process: a readlink per process is slow on a busy machine.
+    find /proc/[0-9]*/exe -maxdepth 0 -printf '%h\t%l\n' 2>/dev/null | while IFS=$'\t' read -r proc target; do
         target="${target% (deleted)}"
         if [ "$target" = "$exe" ] && [ "${proc#/proc/}" != "$$" ]; then
             echo "${proc#/proc/}"

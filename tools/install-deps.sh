@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config ccache clang-format
     qtbase5-dev libqt5websockets5-dev liblog4cxx-dev libssl-dev openssl
-    procps psmisc sudo tar gzip bash coreutils iproute2
+    procps psmisc sudo passwd util-linux findutils tar gzip bash coreutils iproute2
     xvfb trayer x11-apps imagemagick xdotool
 )
 
