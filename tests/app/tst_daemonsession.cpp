@@ -157,9 +157,6 @@ private slots:
 
     void upgradeThroughHttps()
     {
-#if !__has_include("performers/Upgrade.h")
-        QSKIP("the upgrade performer is not part of this build yet");
-#endif
         TestProgramDir program;
         QVERIFY(program.isValid());
         TestManagementServer server;
