@@ -6,6 +6,7 @@
 #include <QString>
 
 class GuiClient;
+class QJsonObject;
 class QTimer;
 class VTConnection;
 class VTMsgHandler;
@@ -58,7 +59,7 @@ private slots:
     void onHandlerFinished(VTMsgHandler* handler);
 
 private:
-    void logAndSend(const class QJsonObject& message);
+    void logAndSend(const QJsonObject& message);
 
     QTimer* m_kpaTimer;
     QTimer* m_configTimer;
