@@ -208,6 +208,22 @@ private slots:
         QVERIFY2(second.waitForType("init", 20000), qPrintable(program.log().right(3000)));
         QVERIFY(first.disconnectionCount() >= 1);
     }
+
+    // What the README's main command shows: the daemon answering a server on this machine.
+    void demoServerRunsASession()
+    {
+        QTemporaryDir program;
+        QProcess demo;
+        demo.setProcessChannelMode(QProcess::MergedChannels);
+        demo.start(QCoreApplication::applicationDirPath() + "/vt_demo_server",
+                   {"--executable", VT_EXECUTABLE, "--program-dir", program.path(), "--seconds", "3"});
+        QVERIFY(demo.waitForFinished(60000));
+        const QString output = QString::fromUtf8(demo.readAll());
+        QVERIFY2(demo.exitCode() == 0, qPrintable(output.right(2000)));
+        QVERIFY(output.contains("\"type\":\"init\""));
+        QVERIFY(output.contains("\"linux_script_result\":\"Linux"));
+        QVERIFY(output.contains("\"type\":\"troubleshoot_response\""));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDaemonSession)
