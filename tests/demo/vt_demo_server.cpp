@@ -92,6 +92,8 @@ int main(int argc, char** argv)
     }
     settingsFile.write(QJsonDocument(settings).toJson());
     settingsFile.close();
+    // Settings files may hold passwords; this one is kept like a real one.
+    settingsFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
 
     out() << "Management server listening on wss://127.0.0.1:" << server.port() << "/vt\n"
           << "Daemon installed in " << dir << "\n\n";
