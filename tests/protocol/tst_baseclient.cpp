@@ -181,14 +181,14 @@ private slots:
         second.setConfigSites(sites);
         first.echoKpa = echo != "none";
         first.echoKpaWithForeignId = echo == "foreign";
-        BaseClient::s_kpaAnswerTimeoutMs = 700;
+        BaseClient::s_kpaAnswerTimeoutMs = 1200;
         QVERIFY(m_session.loadSettings(sites));
         LogCapture log;
         QVERIFY(m_session.start());
 
         QVERIFY(first.waitForType("kpa", 10000));
         if (staysOnFirstSite) {
-            QTest::qWait(1500);
+            QTest::qWait(2500);
             QCOMPARE(second.connectionCount(), 0);
             QCOMPARE(first.disconnectionCount(), 0);
             QVERIFY(!log.containsText("timeout waiting for kpa"));
@@ -280,12 +280,12 @@ private slots:
         TestHttpServer silent;
         QVERIFY(silent.start());
         silent.setSilent(true);
-        ScriptFile::s_downloadTimeoutMs = 1500;
+        ScriptFile::s_downloadTimeoutMs = 2500;
 
         LogCapture log;
         const QString resolveId = server.sendRequest({{"type", "resolve_request"},
                                                       {"fields", QJsonObject {{"linux_script_result", QJsonValue()}}},
-                                                      {"params", QJsonObject {{"run_command", "sleep 1; echo late"}}}});
+                                                      {"params", QJsonObject {{"run_command", "sleep 2; echo late"}}}});
         const QString actionId = server.sendRequest(
             {{"type", "action_request"},
              {"name", "linux_run_script"},
