@@ -1,5 +1,6 @@
 #include "TestCertificates.h"
 #include "TestInstanceLock.h"
+#include "TestManagementServer.h"
 #include "TestProgramDir.h"
 
 #include <QCryptographicHash>
@@ -7,6 +8,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -102,18 +104,32 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
 {
     TestProgramDir dir;
     QVERIFY(dir.isValid());
-    // Nothing listens on the server's port, so the daemon keeps trying and the tray keeps waiting.
     TestCertificates certs(dir.path());
-    QVERIFY(certs.makeCert("server", QString(), "loopback", {"IP:127.0.0.1"}));
+    QVERIFY(certs.makeCert("server", QString(), "localhost", {"DNS:localhost", "IP:127.0.0.1"}));
     QFile pem(certs.certPath("server"));
     QVERIFY(pem.open(QIODevice::ReadOnly));
-    const QByteArray cert = QJsonDocument(QJsonArray {QString::fromLatin1(pem.readAll())}).toJson().mid(1).chopped(2);
+    const QByteArray cert = pem.readAll();
+
+    // The server's port is taken now and given up again, so the daemon knows the address but finds
+    // nobody there until the waiting icon has been seen.
+    TestManagementServer server;
+    QVERIFY(server.listen(certs.certPath("server"), certs.keyPath("server")));
+    const quint16 port = server.port();
+    server.transport().stop();
+
+    // The site the server hands back in config_response is the file's own, password included, so
+    // the session keeps its server and the exit stays guarded.
     const QByteArray hash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
-    QVERIFY(dir.writeSettings(R"({"app_type": "ws", "visible": true, "sites": [{"servers": [{"server": "127.0.0.1",
-        "port": 9, "cert": )" + cert
-                              + R"(, "reconnect_interval": 60, "enable_protection_password": "true",
-        "password_salt": "NaCl", "protection_password": ")"
-                              + hash + R"("}]}]})"));
+    const QJsonObject site = TestManagementServer::siteFor(
+        "127.0.0.1", port, cert, 60,
+        {{"enable_protection_password", "true"}, {"password_salt", "NaCl"}, {"protection_password", QString(hash)}});
+    server.setConfigSites({site});
+    // Info lines are where the agent reports what came through the pipe.
+    QFile properties(dir.path() + "/log4cxx.properties");
+    QVERIFY(properties.open(QIODevice::WriteOnly) && properties.write("log4j.logger.Qt=TRACE\n") > 0);
+    properties.close();
+    QVERIFY(dir.writeSettings(
+        QJsonDocument(QJsonObject {{"app_type", "ws"}, {"visible", true}, {"sites", QJsonArray {site}}}).toJson()));
 
     qputenv("DISPLAY", m_display.toUtf8());
     qputenv("QT_QPA_PLATFORM", "xcb");
@@ -121,15 +137,39 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     QVERIFY(dir.waitForLog("Ready to run Vantorel", 10000));
     QProcess* agent = dir.start({"-agent"});
 
-    // The waiting icon is docked in the tray.
+    // While the daemon has no session the waiting icon is docked in the tray.
     const QRgb waitingGrey = qRgb(0x8a, 0x94, 0xa0);
+    const QRgb runningGreen = qRgb(0x2e, 0x9d, 0x4f);
+    const QRgb notCompliantRed = qRgb(0xd2, 0x3a, 0x2f);
     QRect icon;
     QTRY_VERIFY_WITH_TIMEOUT((icon = areaOf(screenshot(m_display), waitingGrey)).width() > 8, 10000);
+    QVERIFY2(dir.waitForLog("got msg from server: \"conn\"", 10000), qPrintable(dir.log().right(4000)));
+    QVERIFY(areaOf(screenshot(m_display), runningGreen).width() <= 8);
+
+    // The server comes up; once the session is initialised the agent hears so through the pipe and
+    // shows the running icon in the waiting icon's place.
+    QVERIFY(server.listen(certs.certPath("server"), certs.keyPath("server"), port));
+    QVERIFY2(server.waitForType("init", 20000), qPrintable(dir.log().right(3000)));
+    QVERIFY(dir.waitForLog("VTConnection initialized", 10000));
+    QVERIFY(dir.waitForLog("got second parameter from server: \"initialized\"", 10000));
+    QImage shot;
+    QTRY_VERIFY_WITH_TIMEOUT(areaOf(shot = screenshot(m_display), runningGreen).width() > 8, 10000);
+    QVERIFY(areaOf(shot, runningGreen).intersects(icon));
+    QVERIFY(areaOf(shot, waitingGrey).width() <= 8);
+
+    // The server's compliance verdicts reach the tray the same way.
+    server.sendRequest({{"type", "compliance"}, {"params", QJsonObject {{"compliance", 0}}}});
+    QTRY_VERIFY_WITH_TIMEOUT(areaOf(shot = screenshot(m_display), notCompliantRed).width() > 8, 10000);
+    QVERIFY(areaOf(shot, runningGreen).width() <= 8);
+    server.sendRequest({{"type", "compliance"}, {"params", QJsonObject {{"compliance", 1}}}});
+    QTRY_VERIFY_WITH_TIMEOUT(areaOf(shot = screenshot(m_display), runningGreen).width() > 8, 10000);
+    QVERIFY(areaOf(shot, notCompliantRed).width() <= 8);
 
     // Hovering shows the tool tip; the picture of both is what the README shows.
     x11(m_display, "xdotool", {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y())});
     QTest::qWait(1500);
-    const QImage shot = screenshot(m_display);
+    shot = screenshot(m_display);
+    QVERIFY(areaOf(shot, runningGreen).width() > 8);
     QDir(VT_SOURCE_DIR).mkpath("docs");
     QVERIFY(shot.copy(QRect(shot.width() - 320, 0, 320, 110)).save(QString(VT_SOURCE_DIR) + "/docs/tray.png"));
 
