@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "app/AppTypes.h"
 #include "gui/AboutDialog.h"
 #include "gui/ExitDialog.h"
@@ -170,44 +171,19 @@ void tst_Gui::exitFlow_data()
     QTest::addColumn<QString>("outcome"); // what the user met, then whether the agent quit
 
     const QString hash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
-    QTest::newRow("no protection") << "" << hash << "NaCl"
-                                   << ""
-                                   << ""
-                                   << "quit";
-    QTest::newRow("no salt") << "true" << hash << ""
-                             << ""
-                             << ""
-                             << "quit";
-    QTest::newRow("no hash") << "true"
-                             << ""
-                             << "NaCl"
-                             << ""
-                             << ""
-                             << "quit";
-    QTest::newRow("not exactly true") << "True" << hash << "NaCl"
-                                      << ""
-                                      << ""
-                                      << "quit";
-    QTest::newRow("right, Yes") << "true" << hash << "NaCl"
-                                << "s3cret"
-                                << "Yes"
-                                << "dialog,confirm,quit";
-    QTest::newRow("right, No") << "true" << hash << "NaCl"
-                               << "s3cret"
-                               << "No"
-                               << "dialog,confirm,stays";
-    QTest::newRow("wrong") << "true" << hash << "NaCl"
-                           << "s3cret!"
-                           << ""
-                           << "dialog,incorrect,stays";
-    QTest::newRow("salt before text") << "true" << hash << "NaCl"
-                                      << "NaCls3cret"
-                                      << ""
-                                      << "dialog,incorrect,stays";
-    QTest::newRow("upper-case digest") << "true" << hash.toUpper() << "NaCl"
-                                       << "s3cret"
-                                       << ""
-                                       << "dialog,incorrect,stays";
+    const auto row = [](const char* name, const QString& enable, const QString& hash, const QString& salt,
+                        const QString& typed, const QString& answer, const QString& outcome) {
+        QTest::newRow(name) << enable << hash << salt << typed << answer << outcome;
+    };
+    row("no protection", "", hash, "NaCl", "", "", "quit");
+    row("no salt", "true", hash, "", "", "", "quit");
+    row("no hash", "true", "", "NaCl", "", "", "quit");
+    row("not exactly true", "True", hash, "NaCl", "", "", "quit");
+    row("right, Yes", "true", hash, "NaCl", "s3cret", "Yes", "dialog,confirm,quit");
+    row("right, No", "true", hash, "NaCl", "s3cret", "No", "dialog,confirm,stays");
+    row("wrong", "true", hash, "NaCl", "s3cret!", "", "dialog,incorrect,stays");
+    row("salt before text", "true", hash, "NaCl", "NaCls3cret", "", "dialog,incorrect,stays");
+    row("upper-case digest", "true", hash.toUpper(), "NaCl", "s3cret", "", "dialog,incorrect,stays");
 }
 
 void tst_Gui::exitFlow()
@@ -276,24 +252,15 @@ void tst_Gui::passSaltUpdate_data()
     QTest::addColumn<QString>("expectedCurrent");
     QTest::addColumn<QString>("expectedPrevious");
 
-    QTest::newRow("first value") << "" << QString() << "abc"
-                                 << "abc"
-                                 << "";
-    QTest::newRow("replaced") << "abc"
-                              << ""
-                              << "def"
-                              << "def"
-                              << "abc";
-    QTest::newRow("empty keeps the known value") << "abc"
-                                                 << "old"
-                                                 << ""
-                                                 << "abc"
-                                                 << "abc";
-    QTest::newRow("null keeps the known value") << "abc"
-                                                << "old" << QString() << "abc"
-                                                << "abc";
-    QTest::newRow("nothing known, nothing given") << ""
-                                                  << "old" << QString() << QString() << "old";
+    const auto row = [](const char* name, const QString& current, const QString& previous, const QString& value,
+                        const QString& expectedCurrent, const QString& expectedPrevious) {
+        QTest::newRow(name) << current << previous << value << expectedCurrent << expectedPrevious;
+    };
+    row("first value", "", QString(), "abc", "abc", "");
+    row("replaced", "abc", "", "def", "def", "abc");
+    row("empty keeps the known value", "abc", "old", "", "abc", "abc");
+    row("null keeps the known value", "abc", "old", QString(), "abc", "abc");
+    row("nothing known, nothing given", "", "old", QString(), QString(), "old");
 }
 
 void tst_Gui::passSaltUpdate()
@@ -314,12 +281,9 @@ void tst_Gui::aboutVersion_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("text");
-    QTest::newRow("two parts") << "1.2"
-                               << "Version: 1.2";
-    QTest::newRow("three parts") << "10.0.9002"
-                                 << "Version: 10.0 (build 9002)";
-    QTest::newRow("four parts") << "11.0.2.1234"
-                                << "Version: 11.0 (build 2)";
+    QTest::newRow("two parts") << QString("1.2") << QString("Version: 1.2");
+    QTest::newRow("three parts") << QString("10.0.9002") << QString("Version: 10.0 (build 9002)");
+    QTest::newRow("four parts") << QString("11.0.2.1234") << QString("Version: 11.0 (build 2)");
 }
 
 void tst_Gui::aboutVersion()
@@ -393,10 +357,7 @@ void tst_Gui::complianceCenterGetsUrl()
 {
     QTemporaryDir dir;
     const QString scriptPath = QCoreApplication::applicationDirPath() + "/open_browser.sh";
-    QFile script(scriptPath);
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    script.write(QString("printf '%s' \"$1\" > '%1/url'\n").arg(dir.path()).toUtf8());
-    script.close();
+    QVERIFY(TestFiles::write(scriptPath, QString("printf '%s' \"$1\" > '%1/url'\n").arg(dir.path()).toUtf8()));
 
     Source source;
     Gui gui(&source, true);
@@ -404,10 +365,8 @@ void tst_Gui::complianceCenterGetsUrl()
     gui.OpenComplianceCenter();
     QFile::remove(scriptPath);
 
-    QFile result(dir.filePath("url"));
-    QTRY_VERIFY(result.size() > 0);
-    QVERIFY(result.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(result.readAll()), gui.m_complianceCenterUrl);
+    QTRY_VERIFY(QFileInfo(dir.filePath("url")).size() > 0);
+    QCOMPARE(QString::fromUtf8(TestFiles::read(dir.filePath("url"))), gui.m_complianceCenterUrl);
 }
 
 QTEST_MAIN(tst_Gui)
