@@ -1,4 +1,5 @@
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestInstanceLock.h"
 #include "TestManagementServer.h"
 #include "TestProgramDir.h"
@@ -106,9 +107,8 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     QVERIFY(dir.isValid());
     TestCertificates certs(dir.path());
     QVERIFY(certs.makeCert("server", QString(), "localhost", {"DNS:localhost", "IP:127.0.0.1"}));
-    QFile pem(certs.certPath("server"));
-    QVERIFY(pem.open(QIODevice::ReadOnly));
-    const QByteArray cert = pem.readAll();
+    const QByteArray cert = TestFiles::read(certs.certPath("server"));
+    QVERIFY(!cert.isEmpty());
 
     // The server's port is taken now and given up again, so the daemon knows the address but finds
     // nobody there until the waiting icon has been seen.
@@ -125,9 +125,7 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
         {{"enable_protection_password", "true"}, {"password_salt", "NaCl"}, {"protection_password", QString(hash)}});
     server.setConfigSites({site});
     // Info lines are where the agent reports what came through the pipe.
-    QFile properties(dir.path() + "/log4cxx.properties");
-    QVERIFY(properties.open(QIODevice::WriteOnly) && properties.write("log4j.logger.Qt=TRACE\n") > 0);
-    properties.close();
+    QVERIFY(TestFiles::write(dir.path() + "/log4cxx.properties", "log4j.logger.Qt=TRACE\n"));
     QVERIFY(dir.writeSettings(
         QJsonDocument(QJsonObject {{"app_type", "ws"}, {"visible", true}, {"sites", QJsonArray {site}}}).toJson()));
 
