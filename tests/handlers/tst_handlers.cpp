@@ -18,10 +18,7 @@
 
 namespace {
 
-QJsonObject body(const QJsonObject& message)
-{
-    return message.value("msg").toObject();
-}
+const auto body = &TestManagementServer::body;
 
 QString fieldOf(const QJsonObject& answer)
 {
