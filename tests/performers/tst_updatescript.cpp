@@ -1,4 +1,5 @@
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
 
@@ -10,12 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool runTool(const QString& program, const QStringList& args)
 {

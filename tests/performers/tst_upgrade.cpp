@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 #include "TestTaskRunner.h"
 #include "app/AppTypes.h"
@@ -26,12 +27,6 @@ bool runTool(const QString& program, const QStringList& args, QByteArray* output
         *output = p.readAll();
     }
     return ok;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QStringList upgradeDirs()

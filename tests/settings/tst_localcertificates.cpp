@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "settings/LocalCertificates.h"
 
 #include <QDir>
@@ -10,22 +11,6 @@
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class TestLocalCertificates : public QObject
 {
