@@ -42,15 +42,20 @@ class TestUpgrade : public QObject
 
 private:
     QTemporaryDir m_dir;
+    // The system temporary directory of this process: the agent leaves its upgrade directories
+    // there, and other processes' upgrades in the shared one are none of this test's business.
+    QTemporaryDir m_tmp;
     TestHttpServer m_https;
     QByteArray m_package;
     QString m_record;
-    QStringList m_dirsBefore;
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        QVERIFY(m_tmp.isValid());
+        qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
+        QCOMPARE(QDir::tempPath(), m_tmp.path());
         TestTaskRunner::initFactory();
         // Generous for the real package on a loaded machine; the time-out test shortens it.
         Upgrade::s_downloadTimeoutMs = 30000;
@@ -90,19 +95,15 @@ private slots:
 
     void init()
     {
-        m_dirsBefore = upgradeDirs();
         QFile::remove(m_record);
         m_https.clearRequests();
     }
 
     void cleanup()
     {
-        // The agent leaves its upgrade directories for the update script; the test removes its own.
-        const QStringList now = upgradeDirs();
-        for (const QString& name : now) {
-            if (!m_dirsBefore.contains(name)) {
-                QDir(QDir::tempPath() + "/" + name).removeRecursively();
-            }
+        // The agent leaves its upgrade directories for the update script.
+        for (const QString& name : upgradeDirs()) {
+            QDir(m_tmp.filePath(name)).removeRecursively();
         }
         IS_64_ARCH = false;
     }
@@ -132,7 +133,7 @@ private slots:
         QCOMPARE(outcome.result, QVariant(true));
         QCOMPARE(m_https.requestedTargets(), QStringList {fetched});
 
-        QTRY_VERIFY(QFile::exists(m_record));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_record), 20000);
         QStringList args = QString::fromUtf8(readFile(m_record)).split('\n');
         QCOMPARE(args.takeLast(), QString());
         QCOMPARE(args.size(), 9);
@@ -201,8 +202,12 @@ private slots:
         QVERIFY(silent.start());
         silent.setSilent(true);
         IS_64_ARCH = true;
+        const int generous = Upgrade::s_downloadTimeoutMs;
+        // Long enough for the request to reach the server on a loaded machine.
+        Upgrade::s_downloadTimeoutMs = 1500;
         const TaskOutcome outcome
             = TestTaskRunner::run(Upgrade::msg_name, {{"url", silent.url("/agent/update.tgz?channel=update")}});
+        Upgrade::s_downloadTimeoutMs = generous;
         QCOMPARE(outcome.error, QString("Vantorel not updated: Cannot download archive."));
         // Every "update" is replaced, the query's too.
         QCOMPARE(silent.requestedTargets(), QStringList {"/agent/update_64.tgz?channel=update_64"});
