@@ -1,12 +1,14 @@
 #include "TestFiles.h"
 
-QByteArray readFile(const QString& path)
+namespace TestFiles {
+
+QByteArray read(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeFile(const QString& path, const QByteArray& data, QFile::Permissions permissions)
+bool write(const QString& path, const QByteArray& data, QFile::Permissions permissions)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
@@ -14,3 +16,5 @@ bool writeFile(const QString& path, const QByteArray& data, QFile::Permissions p
     file.close();
     return permissions == QFile::Permissions() || file.setPermissions(permissions);
 }
+
+} // namespace TestFiles

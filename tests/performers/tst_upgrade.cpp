@@ -75,7 +75,7 @@ private slots:
                           QFileInfo(VT_EXECUTABLE).absolutePath(), "-o", m_dir.filePath("out"), "-s", recorder},
                          &out),
                  out.constData());
-        m_package = readFile(m_dir.filePath("out/update_64.tgz"));
+        m_package = TestFiles::read(m_dir.filePath("out/update_64.tgz"));
         QVERIFY(!m_package.isEmpty());
 
         // An archive that unpacks fine but lacks the update script.
@@ -89,7 +89,7 @@ private slots:
         m_https.setRoute("/agent/update_64.tgz", m_package);
         m_https.setRoute("/agent/update_64.TGZ", m_package);
         m_https.setRoute("/agent/update_32.tgz", m_package);
-        m_https.setRoute("/bare/update_64.tgz", readFile(m_dir.filePath("bare.tgz")));
+        m_https.setRoute("/bare/update_64.tgz", TestFiles::read(m_dir.filePath("bare.tgz")));
         m_https.setRoute("/empty/update_64.tgz", QByteArray());
     }
 
@@ -134,7 +134,7 @@ private slots:
         QCOMPARE(m_https.requestedTargets(), QStringList {fetched});
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_record), 20000);
-        QStringList args = QString::fromUtf8(readFile(m_record)).split('\n');
+        QStringList args = QString::fromUtf8(TestFiles::read(m_record)).split('\n');
         QCOMPARE(args.takeLast(), QString());
         QCOMPARE(args.size(), 9);
         const QString script = args.at(0);
@@ -147,7 +147,7 @@ private slots:
                                settings->visible() ? "1" : "0"}));
         // The packed build sits beside the script, and the downloaded package stays too.
         const QDir updateDir = QFileInfo(script).dir();
-        QCOMPARE(readFile(updateDir.filePath("files/vantorel")), readFile(VT_EXECUTABLE));
+        QCOMPARE(TestFiles::read(updateDir.filePath("files/vantorel")), TestFiles::read(VT_EXECUTABLE));
         QVERIFY(updateDir.exists("files/stopVt.sh"));
         QDir pkgDir = updateDir;
         pkgDir.cdUp();

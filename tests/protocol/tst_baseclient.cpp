@@ -139,7 +139,7 @@ private slots:
             QTest::qWait(100);
             QCOMPARE(server.receivedOfType("init").size(), 1);
         }
-        const QJsonObject saved = QJsonDocument::fromJson(readFile(m_session.settingsPath())).object();
+        const QJsonObject saved = QJsonDocument::fromJson(TestFiles::read(m_session.settingsPath())).object();
         const int kpaInterval = saved["sites"][0]["servers"][0]["kpa_interval"].toInt();
         QCOMPARE(kpaInterval, accepted ? 7 : 60);
     }
