@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+const auto body = &TestManagementServer::body;
+
 // The real daemon, started from a program directory of its own, in a whole session with a
 // management server on this machine.
 class TestDaemonSession : public QObject
@@ -60,8 +62,8 @@ private slots:
         const QList<QJsonObject> messages = server.received();
         QCOMPARE(TestManagementServer::bodyType(messages[0]), QString("config_request"));
         QCOMPARE(TestManagementServer::bodyType(messages[1]), QString("init"));
-        QCOMPARE(TestManagementServer::body(messages[1]).value("vt_version").toString(), QString("10.0.9002"));
-        QVERIFY(TestManagementServer::body(messages[1]).contains("mac"));
+        QCOMPARE(body(messages[1]).value("vt_version").toString(), QString("10.0.9002"));
+        QVERIFY(body(messages[1]).contains("mac"));
         QCOMPARE(TestManagementServer::bodyType(messages[2]), QString("kpa"));
         QCOMPARE(server.textFrameCount(), 0);
 
@@ -98,8 +100,8 @@ private slots:
             = server.sendRequest({{"type", "resolve_request"}, {"fields", QJsonObject {{"user", QJsonValue()}}}});
         QList<QJsonObject> answers = server.waitForAnswers(id, 2, 15000);
         QCOMPARE(answers.size(), 2);
-        QStringList fields {TestManagementServer::body(answers[0])["fields"].toObject().keys().value(0),
-                            TestManagementServer::body(answers[1])["fields"].toObject().keys().value(0)};
+        QStringList fields {body(answers[0])["fields"].toObject().keys().value(0),
+                            body(answers[1])["fields"].toObject().keys().value(0)};
         fields.sort();
         QCOMPARE(fields, QStringList({"linux_logged_users", "user"}));
 
@@ -112,16 +114,15 @@ private slots:
               "\"params\":{\"run_command\":\"true\",\"run_as_root\":false,\"sudo_password\": \"wire-secret\"}}}");
         answers = server.waitForAnswers(scriptId, 1, 15000);
         QCOMPARE(answers.size(), 1);
-        QCOMPARE(TestManagementServer::body(answers[0]).value("action_succeeded").toString(), QString("true"));
-        QCOMPARE(TestManagementServer::body(answers[0]).value("params").toObject().value("sudo_password").toString(),
-                 QString(16, '*'));
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QCOMPARE(body(answers[0]).value("params").toObject().value("sudo_password").toString(), QString(16, '*'));
         QVERIFY(program.waitForLog("Message received: ", 5000));
         QVERIFY(!program.log().contains("wire-secret"));
 
         id = server.sendRequest({{"type", "troubleshoot"}, {"params", QJsonObject {{"log", true}}}});
         answers = server.waitForAnswers(id, 1, 15000);
         QCOMPARE(answers.size(), 1);
-        const QString tail = TestManagementServer::body(answers[0]).value("params").toObject().value("log").toString();
+        const QString tail = body(answers[0]).value("params").toObject().value("log").toString();
         QCOMPARE(tail.size(), 500000);
         QVERIFY(program.log().contains(tail));
         QVERIFY(!tail.contains("earlier line 0\n"));
@@ -130,7 +131,7 @@ private slots:
             {{"type", "action_request"}, {"name", "agent_shut_down"}, {"origid", "X1"}, {"params", QJsonObject {}}});
         answers = server.waitForAnswers(id, 1, 15000);
         QCOMPARE(answers.size(), 1);
-        QCOMPARE(TestManagementServer::body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stopMarker), 10000);
     }
 
@@ -165,7 +166,7 @@ private slots:
                                                {"params", QJsonObject {{"url", http.url("/agent/update.tgz")}}}});
         const QList<QJsonObject> answers = server.waitForAnswers(id, 1, 30000);
         QCOMPARE(answers.size(), 1);
-        QCOMPARE(TestManagementServer::body(answers[0]).value("action_succeeded").toString(), QString("true"));
+        QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(argsFile), 10000);
         QCOMPARE(QString::fromUtf8(TestFiles::read(argsFile)).trimmed(),
                  QString("-pid %1 -path %2 -t daemon -v 0").arg(daemon->processId()).arg(program.path()));

@@ -18,9 +18,11 @@
 
 namespace {
 
+const auto body = &TestManagementServer::body;
+
 QString fieldOf(const QJsonObject& answer)
 {
-    const QJsonObject msg = TestManagementServer::body(answer);
+    const QJsonObject msg = body(answer);
     const QJsonObject errors = msg.value("errors").toObject();
     if (!errors.isEmpty())
         return errors.keys().first();
@@ -133,7 +135,7 @@ private slots:
             QCOMPARE(header.value("dst").toString(), QString("server"));
             QCOMPARE(header.value("type").toString(), QString("proxy"));
 
-            const QJsonObject msg = TestManagementServer::body(answer);
+            const QJsonObject msg = body(answer);
             QCOMPARE(msg.value("type").toString(), QString("resolve_response"));
             QCOMPARE(msg.value("params").toObject(), params);
             if (errors.contains(field))
@@ -181,7 +183,7 @@ private slots:
 
         const QByteArray sent = QJsonDocument(answers[0]).toJson(QJsonDocument::Compact);
         QVERIFY2(!sent.contains("secret"), sent.constData());
-        const QJsonObject params = TestManagementServer::body(answers[0]).value("params").toObject();
+        const QJsonObject params = body(answers[0]).value("params").toObject();
         QCOMPARE(params.value("sudo_password").toString(), QString(16, '*'));
         QVERIFY(sent.contains("\"sudo_password\":\"" + QByteArray(16, '*') + "\""));
 
@@ -198,12 +200,11 @@ private slots:
         QTest::addColumn<QString>("error");
 
         QTest::newRow("script") << "linux_run_script" << QJsonObject {{"run_command", "exit 0"}, {"run_as_root", false}}
-                                << "true"
-                                << "";
-        QTest::newRow("unknown action") << "linux_reformat_disk" << QJsonObject {} << "false"
+                                << QString("true") << QString();
+        QTest::newRow("unknown action") << "linux_reformat_disk" << QJsonObject {} << QString("false")
                                         << "Unknown action type";
-        QTest::newRow("kill without a program name") << "linux_process_kill" << QJsonObject {} << "false"
-                                                     << "Wrong JSON format (ProcessKill)";
+        QTest::newRow("kill without a program name")
+            << "linux_process_kill" << QJsonObject {} << QString("false") << "Wrong JSON format (ProcessKill)";
     }
 
     void action()
@@ -225,7 +226,7 @@ private slots:
         expected.insert("action_succeeded", succeeded);
         if (!error.isEmpty())
             expected.insert("error", error);
-        QCOMPARE(TestManagementServer::body(answers[0]), expected);
+        QCOMPARE(body(answers[0]), expected);
     }
 
     void killIsRepeatedUntilCancelled()
@@ -246,9 +247,7 @@ private slots:
                                 {"name", "linux_process_kill"},
                                 {"origid", "KILL-1"},
                                 {"params", QJsonObject {{"linux_process_name", "vtkilltarget"}}}};
-        QCOMPARE(TestManagementServer::body(answersTo(m_server.sendRequest(kill), 1).value(0))
-                     .value("action_succeeded")
-                     .toString(),
+        QCOMPARE(body(answersTo(m_server.sendRequest(kill), 1).value(0)).value("action_succeeded").toString(),
                  QString("true"));
         QTRY_COMPARE_WITH_TIMEOUT(victim.state(), QProcess::NotRunning, 5000);
 
@@ -258,9 +257,7 @@ private slots:
 
         QJsonObject cancel = kill;
         cancel.insert("cancel", true);
-        QCOMPARE(TestManagementServer::body(answersTo(m_server.sendRequest(cancel), 1).value(0))
-                     .value("action_succeeded")
-                     .toString(),
+        QCOMPARE(body(answersTo(m_server.sendRequest(cancel), 1).value(0)).value("action_succeeded").toString(),
                  QString("true"));
         QVERIFY(startVictim());
         QTest::qWait(1500);
@@ -303,7 +300,7 @@ private slots:
         const QList<QJsonObject> answers = answersTo(id, 1);
         QCOMPARE(answers.size(), 1);
 
-        const QJsonObject msg = TestManagementServer::body(answers[0]);
+        const QJsonObject msg = body(answers[0]);
         QCOMPARE(msg.value("type").toString(), QString("troubleshoot_response"));
         const QJsonObject answered = msg.value("params").toObject();
         QVERIFY(answered.value("total_tasks_count").isDouble());
@@ -331,7 +328,7 @@ private slots:
         const QString id = m_server.sendRequest({{"type", "troubleshoot"}});
         const QList<QJsonObject> answers = m_server.waitForAnswers(id, 1, 10000);
         QCOMPARE(answers.size(), 1);
-        const QJsonObject params = TestManagementServer::body(answers[0]).value("params").toObject();
+        const QJsonObject params = body(answers[0]).value("params").toObject();
         QVERIFY(params.value("total_tasks_count").toInt() >= 1);
         QCOMPARE(params.value("ongoing_tasks").toArray(), QJsonArray());
         bool listed = false;

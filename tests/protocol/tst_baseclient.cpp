@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+const auto body = &TestManagementServer::body;
+
 // The session phases on a fresh connection each: configuration, init, keep-alive and its
 // answer time-out, redirects and drops, against a management server on loopback.
 class TestBaseClient : public QObject
@@ -68,17 +70,17 @@ private slots:
         QVERIFY(server.waitForType("kpa", 10000, 2));
         const QList<QJsonObject> messages = server.received();
         QCOMPARE(TestManagementServer::bodyType(messages[0]), QString("config_request"));
-        QCOMPARE(TestManagementServer::body(messages[0]), QJsonObject({{"type", "config_request"}}));
+        QCOMPARE(body(messages[0]), QJsonObject({{"type", "config_request"}}));
 
         QCOMPARE(TestManagementServer::bodyType(messages[1]), QString("init"));
-        const QJsonObject init = TestManagementServer::body(messages[1]);
+        const QJsonObject init = body(messages[1]);
         QVERIFY(init.contains("mac"));
         QCOMPARE(init.value("ip").toString(), QString("127.0.0.1"));
         QCOMPARE(init.value("ip"), messages[1].value("msg_info").toObject().value("src"));
         QCOMPARE(init.value("vt_version").toString(), QString("10.0.9002"));
 
         QCOMPARE(TestManagementServer::bodyType(messages[2]), QString("kpa"));
-        const QJsonObject kpa = TestManagementServer::body(messages[2]);
+        const QJsonObject kpa = body(messages[2]);
         const double time = kpa.value("time").toDouble();
         QCOMPARE(time, std::floor(time));
         QVERIFY(qAbs(time - QDateTime::currentSecsSinceEpoch()) < 30);
@@ -240,8 +242,7 @@ private slots:
         if (moves) {
             QVERIFY(second.waitForType("kpa", 10000, 2));
             const QList<QJsonObject> kpas = second.receivedOfType("kpa");
-            const double gap = TestManagementServer::body(kpas[1]).value("time").toDouble()
-                - TestManagementServer::body(kpas[0]).value("time").toDouble();
+            const double gap = body(kpas[1]).value("time").toDouble() - body(kpas[0]).value("time").toDouble();
             QVERIFY(gap <= 2);
             QVERIFY(first.disconnectionCount() >= 1);
         } else {
