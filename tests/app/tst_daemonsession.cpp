@@ -1,4 +1,5 @@
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 #include "TestInstanceLock.h"
 #include "TestManagementServer.h"
@@ -17,21 +18,6 @@ QJsonObject body(const QJsonObject& message)
     return message.value("msg").toObject();
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data, QFile::Permissions permissions = {})
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
-        return false;
-    file.close();
-    return permissions == QFile::Permissions() || file.setPermissions(permissions);
-}
-
 } // namespace
 
 // The real daemon, started from a program directory of its own, in a whole session with a
@@ -45,7 +31,7 @@ private:
     QTemporaryDir m_dir;
     TestCertificates m_certs {m_dir.path()};
 
-    QByteArray pem(const QString& name) { return readFile(m_certs.certPath(name)); }
+    QByteArray pem(const QString& name) { return TestFiles::read(m_certs.certPath(name)); }
     bool listen(TestManagementServer& server, const QString& name)
     {
         return server.listen(m_certs.certPath(name), m_certs.keyPath(name));
@@ -89,9 +75,9 @@ private slots:
         QCOMPARE(server.textFrameCount(), 0);
 
         // The server's configuration replaced the file's, keep-alive interval included.
-        const QJsonObject saved = QJsonDocument::fromJson(readFile(program.settingsPath())).object();
+        const QJsonObject saved = QJsonDocument::fromJson(TestFiles::read(program.settingsPath())).object();
         QCOMPARE(saved["sites"][0]["servers"][0]["kpa_interval"].toInt(), 1);
-        QVERIFY(readFile(program.settingsPath()).contains("\"visible\": false"));
+        QVERIFY(TestFiles::read(program.settingsPath()).contains("\"visible\": false"));
     }
 
     void requestsOverTheWire()
@@ -100,14 +86,15 @@ private slots:
         QVERIFY(program.isValid());
         // A stop script of the test's own, so that the shutdown leaves a trace instead of a corpse.
         const QString stopMarker = program.path() + "/stopped.marker";
-        QVERIFY(writeFile(program.path() + "/stopVt.sh", "#!/bin/sh\necho stopped > '" + stopMarker.toUtf8() + "'\n",
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(TestFiles::write(program.path() + "/stopVt.sh",
+                                 "#!/bin/sh\necho stopped > '" + stopMarker.toUtf8() + "'\n",
+                                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         // A long log from earlier runs: only its tail may travel.
         QDir().mkpath(program.path() + "/log");
         QByteArray history;
         for (int line = 0; history.size() < 1024 * 1024; ++line)
             history += "earlier line " + QByteArray::number(line) + "\n";
-        QVERIFY(writeFile(program.logPath(), history));
+        QVERIFY(TestFiles::write(program.logPath(), history));
 
         TestManagementServer server;
         QVERIFY(listen(server, "a"));
@@ -169,13 +156,13 @@ private slots:
         QTemporaryDir packageDir;
         const QString argsFile = program.path() + "/upgrade.args";
         QDir().mkpath(packageDir.path() + "/Update");
-        QVERIFY(writeFile(packageDir.path() + "/Update/update.sh",
-                          "#!/bin/bash\necho \"$@\" > '" + argsFile.toUtf8() + "'\n"));
+        QVERIFY(TestFiles::write(packageDir.path() + "/Update/update.sh",
+                                 "#!/bin/bash\necho \"$@\" > '" + argsFile.toUtf8() + "'\n"));
         QCOMPARE(QProcess::execute("tar", {"-czf", packageDir.path() + "/pkg.tgz", "-C", packageDir.path(), "Update"}),
                  0);
         TestHttpServer http;
         QVERIFY(http.startTls(m_certs.certPath("b"), m_certs.keyPath("b")));
-        http.setRoute("/agent/update_64.tgz", readFile(packageDir.path() + "/pkg.tgz"));
+        http.setRoute("/agent/update_64.tgz", TestFiles::read(packageDir.path() + "/pkg.tgz"));
         const QString id = server.sendRequest({{"type", "action_request"},
                                                {"name", "upgrade_linux_vt"},
                                                {"origid", "U1"},
@@ -184,7 +171,7 @@ private slots:
         QCOMPARE(answers.size(), 1);
         QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(argsFile), 10000);
-        QCOMPARE(QString::fromUtf8(readFile(argsFile)).trimmed(),
+        QCOMPARE(QString::fromUtf8(TestFiles::read(argsFile)).trimmed(),
                  QString("-pid %1 -path %2 -t daemon -v 0").arg(daemon->processId()).arg(program.path()));
     }
 

@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "app/LogSetup.h"
 #include "settings/VTSettings.h"
 
@@ -7,8 +8,7 @@ namespace {
 
 QString readAll(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(TestFiles::read(path));
 }
 
 } // namespace
@@ -18,136 +18,128 @@ class TestLogSetup : public QObject
     Q_OBJECT
 
 private slots:
-    void messageText_data();
-    void messageText();
-    void levels_data();
-    void levels();
-    void rollsPastTenMebibytes();
-    void keepsTenBackups();
+
+    void messageText_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QByteArray>("function");
+        QTest::addColumn<QString>("text");
+
+        QTest::newRow("no location") << QByteArray() << 0 << QByteArray() << "(0) : hello";
+        QTest::newRow("member function") << QByteArray("/src/app/ServerApp.cpp") << 42
+                                         << QByteArray("bool ServerApp::initialize()")
+                                         << "ServerApp.cpp(42) ServerApp::initialize: hello";
+        QTest::newRow("arguments and qualifiers")
+            << QByteArray("Relative.cpp") << 7 << QByteArray("static void ns::Klass::run(int, const QString&) const")
+            << "Relative.cpp(7) ns::Klass::run: hello";
+    }
+
+    void messageText()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(int, line);
+        QFETCH(QByteArray, function);
+        QFETCH(QString, text);
+
+        const QMessageLogContext context(file.isEmpty() ? nullptr : file.constData(), line,
+                                         function.isEmpty() ? nullptr : function.constData(), nullptr);
+        QCOMPARE(LogSetup::formatMessage(context, "hello"), text);
+    }
+
+    void levels_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("level");
+
+        QTest::newRow("debug") << int(QtDebugMsg) << "[DEBUG]";
+        QTest::newRow("warning") << int(QtWarningMsg) << "[WARN]";
+        QTest::newRow("critical") << int(QtCriticalMsg) << "[ERROR]";
+        // Info maps below the default threshold and is not written.
+        QTest::newRow("info") << int(QtInfoMsg) << QString();
+    }
+
+    void levels()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, level);
+
+        const QString dir = m_dir.path() + "/levels";
+        QVERIFY(QDir().mkpath(dir));
+        setupLog(eAppAgent, dir);
+        QCOMPARE(VTSettings::instance()->logFilePath(), dir + "/log/ot_vt.log");
+
+        const QString marker = QString("level marker %1").arg(type);
+        switch (QtMsgType(type)) {
+        case QtDebugMsg:
+            qDebug("%s", qPrintable(marker));
+            break;
+        case QtWarningMsg:
+            qWarning("%s", qPrintable(marker));
+            break;
+        case QtCriticalMsg:
+            qCritical("%s", qPrintable(marker));
+            break;
+        default:
+            qInfo("%s", qPrintable(marker));
+            break;
+        }
+        const QString log = readAll(dir + "/log/ot_vt.log");
+        const QString expected = QString("AGENT(%1) ").arg(QCoreApplication::applicationPid());
+        if (level.isEmpty()) {
+            QVERIFY(!log.contains(marker));
+        } else {
+            const QStringList lines = log.split('\n').filter(marker);
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines.first().startsWith(expected), qPrintable(lines.first()));
+            QVERIFY2(lines.first().endsWith(" " + level + " (0) : " + marker), qPrintable(lines.first()));
+        }
+    }
+
+    void rollsPastTenMebibytes()
+    {
+        const QString dir = m_dir.path() + "/tenmib";
+        QVERIFY(QDir().mkpath(dir));
+        setupLog(eAppDaemon, dir);
+
+        const QString chunk(1024 * 1024, 'x');
+        for (int i = 0; i < 10; ++i)
+            qDebug().noquote() << chunk;
+        QVERIFY(!QFile::exists(dir + "/log/ot_vt.log.1"));
+        qDebug("after the limit");
+
+        QVERIFY(QFile::exists(dir + "/log/ot_vt.log.1"));
+        QVERIFY(QFileInfo(dir + "/log/ot_vt.log.1").size() > 10 * 1024 * 1024);
+        QVERIFY(readAll(dir + "/log/ot_vt.log").contains("after the limit"));
+    }
+
+    void keepsTenBackups()
+    {
+        const QString dir = m_dir.path() + "/backups";
+        QVERIFY(QDir().mkpath(dir));
+        const std::size_t defaultSize = LogSetup::s_maxFileSize;
+        LogSetup::s_maxFileSize = 1000;
+        setupLog(eAppDaemon, dir);
+        LogSetup::s_maxFileSize = defaultSize;
+
+        // Each line fills a file on its own, so every line after the first starts a new file.
+        const QString padding(1200, '-');
+        for (int i = 1; i <= 13; ++i)
+            qCritical("line %02d %s", i, qPrintable(padding));
+
+        const QString base = dir + "/log/ot_vt.log";
+        QVERIFY(readAll(base).contains("line 13 "));
+        for (int backup = 1; backup <= 10; ++backup) {
+            QVERIFY2(readAll(base + "." + QString::number(backup))
+                         .contains(QString("line %1 ").arg(13 - backup, 2, 10, QChar('0'))),
+                     qPrintable(QString::number(backup)));
+        }
+        QVERIFY(!QFile::exists(base + ".11"));
+    }
 
 private:
     QTemporaryDir m_dir;
 };
-
-void TestLogSetup::messageText_data()
-{
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<int>("line");
-    QTest::addColumn<QByteArray>("function");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("no location") << QByteArray() << 0 << QByteArray() << "(0) : hello";
-    QTest::newRow("member function") << QByteArray("/src/app/ServerApp.cpp") << 42
-                                     << QByteArray("bool ServerApp::initialize()")
-                                     << "ServerApp.cpp(42) ServerApp::initialize: hello";
-    QTest::newRow("arguments and qualifiers")
-        << QByteArray("Relative.cpp") << 7 << QByteArray("static void ns::Klass::run(int, const QString&) const")
-        << "Relative.cpp(7) ns::Klass::run: hello";
-}
-
-void TestLogSetup::messageText()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(int, line);
-    QFETCH(QByteArray, function);
-    QFETCH(QString, text);
-
-    const QMessageLogContext context(file.isEmpty() ? nullptr : file.constData(), line,
-                                     function.isEmpty() ? nullptr : function.constData(), nullptr);
-    QCOMPARE(LogSetup::formatMessage(context, "hello"), text);
-}
-
-void TestLogSetup::levels_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("level");
-
-    QTest::newRow("debug") << int(QtDebugMsg) << "[DEBUG]";
-    QTest::newRow("warning") << int(QtWarningMsg) << "[WARN]";
-    QTest::newRow("critical") << int(QtCriticalMsg) << "[ERROR]";
-    // Info maps below the default threshold and is not written.
-    QTest::newRow("info") << int(QtInfoMsg) << QString();
-}
-
-void TestLogSetup::levels()
-{
-    QFETCH(int, type);
-    QFETCH(QString, level);
-
-    const QString dir = m_dir.path() + "/levels";
-    QVERIFY(QDir().mkpath(dir));
-    setupLog(eAppAgent, dir);
-    QCOMPARE(VTSettings::instance()->logFilePath(), dir + "/log/ot_vt.log");
-
-    const QString marker = QString("level marker %1").arg(type);
-    switch (QtMsgType(type)) {
-    case QtDebugMsg:
-        qDebug("%s", qPrintable(marker));
-        break;
-    case QtWarningMsg:
-        qWarning("%s", qPrintable(marker));
-        break;
-    case QtCriticalMsg:
-        qCritical("%s", qPrintable(marker));
-        break;
-    default:
-        qInfo("%s", qPrintable(marker));
-        break;
-    }
-    const QString log = readAll(dir + "/log/ot_vt.log");
-    const QString expected = QString("AGENT(%1) ").arg(QCoreApplication::applicationPid());
-    if (level.isEmpty()) {
-        QVERIFY(!log.contains(marker));
-    } else {
-        const QStringList lines = log.split('\n').filter(marker);
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.first().startsWith(expected), qPrintable(lines.first()));
-        QVERIFY2(lines.first().endsWith(" " + level + " (0) : " + marker), qPrintable(lines.first()));
-    }
-}
-
-void TestLogSetup::rollsPastTenMebibytes()
-{
-    const QString dir = m_dir.path() + "/tenmib";
-    QVERIFY(QDir().mkpath(dir));
-    setupLog(eAppDaemon, dir);
-
-    const QString chunk(1024 * 1024, 'x');
-    for (int i = 0; i < 10; ++i) {
-        qDebug().noquote() << chunk;
-    }
-    QVERIFY(!QFile::exists(dir + "/log/ot_vt.log.1"));
-    qDebug("after the limit");
-
-    QVERIFY(QFile::exists(dir + "/log/ot_vt.log.1"));
-    QVERIFY(QFileInfo(dir + "/log/ot_vt.log.1").size() > 10 * 1024 * 1024);
-    QVERIFY(readAll(dir + "/log/ot_vt.log").contains("after the limit"));
-}
-
-void TestLogSetup::keepsTenBackups()
-{
-    const QString dir = m_dir.path() + "/backups";
-    QVERIFY(QDir().mkpath(dir));
-    const std::size_t defaultSize = LogSetup::s_maxFileSize;
-    LogSetup::s_maxFileSize = 1000;
-    setupLog(eAppDaemon, dir);
-    LogSetup::s_maxFileSize = defaultSize;
-
-    // Each line fills a file on its own, so every line after the first starts a new file.
-    const QString padding(1200, '-');
-    for (int i = 1; i <= 13; ++i) {
-        qCritical("line %02d %s", i, qPrintable(padding));
-    }
-
-    const QString base = dir + "/log/ot_vt.log";
-    QVERIFY(readAll(base).contains("line 13 "));
-    for (int backup = 1; backup <= 10; ++backup) {
-        QVERIFY2(readAll(base + "." + QString::number(backup))
-                     .contains(QString("line %1 ").arg(13 - backup, 2, 10, QChar('0'))),
-                 qPrintable(QString::number(backup)));
-    }
-    QVERIFY(!QFile::exists(base + ".11"));
-}
 
 QTEST_GUILESS_MAIN(TestLogSetup)
 #include "tst_logsetup.moc"

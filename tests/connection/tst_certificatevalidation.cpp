@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestOcspResponder.h"
 #include "TestSiteSettings.h"
 #include "TestTlsWebSocketServer.h"
@@ -27,12 +28,17 @@ private:
     // The name a reverse lookup of 127.0.0.1 gives on this machine.
     QString m_loopbackName;
 
-    QByteArray pem(const QString& name) const { return read(m_certs->certPath(name)); }
+    QByteArray pem(const QString& name) const { return TestFiles::read(m_certs->certPath(name)); }
 
-    static QByteArray read(const QString& path)
+    // Loads one site with one server on loopback `port`, pinning `cert`.
+    static bool loadSite(quint16 port, const QByteArray& cert, const QString& method = "none", int ocspMode = 0)
     {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        TestSiteSettings::Server spec;
+        spec.port = port;
+        spec.cert = cert;
+        spec.revocationMethod = method;
+        spec.ocspMode = ocspMode;
+        return TestSiteSettings::load({{{spec}}});
     }
 
     // The agent reads only RSA keys, so its certificates are made here rather than by the
@@ -40,13 +46,9 @@ private:
     bool makeRsaClient(const QString& name, const QString& issuer)
     {
         const QString base = m_dir.path() + "/" + name;
-        QFile ext(base + ".ext");
-        if (!ext.open(QIODevice::WriteOnly) || ext.write("extendedKeyUsage = clientAuth\n") <= 0) {
-            return false;
-        }
-        ext.close();
-        if (!TestCertificates::runOpenssl({"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key",
-                                           "-out", base + ".csr", "-subj", "/CN=" + name})) {
+        if (!TestFiles::write(base + ".ext", "extendedKeyUsage = clientAuth\n")
+            || !TestCertificates::runOpenssl({"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key",
+                                              "-out", base + ".csr", "-subj", "/CN=" + name})) {
             return false;
         }
         QStringList args {"x509",  "-req", "-in",      base + ".csr", "-out",        base + ".pem",
@@ -67,16 +69,9 @@ private:
         if (certs.isEmpty()) {
             return true;
         }
-        QDir().mkpath(dir);
-        QFile certFile(getPath(path_type_cert));
-        QFile keyFile(getPath(path_type_key));
-        if (!certFile.open(QIODevice::WriteOnly) || !keyFile.open(QIODevice::WriteOnly)) {
-            return false;
-        }
-        for (const QByteArray& cert : certs) {
-            certFile.write(cert);
-        }
-        return keyFile.write(read(m_dir.path() + "/" + keyName + ".key")) > 0;
+        const QByteArray key = TestFiles::read(m_dir.path() + "/" + keyName + ".key");
+        return QDir().mkpath(dir) && !key.isEmpty() && TestFiles::write(getPath(path_type_cert), certs.join())
+            && TestFiles::write(getPath(path_type_key), key);
     }
 
 private slots:
@@ -112,11 +107,8 @@ private slots:
         QVERIFY(m_certs->makeCert("ocspRevoked", "ca", "x", {"IP:127.0.0.1"}, {aia}));
         QVERIFY(m_responder.start(ocspPort, *m_certs, "ca", {"ocspGood"}, {"ocspRevoked"}));
         // The responder needs the issuer from the chain the server sends.
-        for (const QString& name : QStringList {"ocspGood", "ocspRevoked"}) {
-            QFile chain(m_dir.path() + "/" + name + "Chain.pem");
-            QVERIFY(chain.open(QIODevice::WriteOnly));
-            chain.write(pem(name) + pem("ca"));
-        }
+        for (const QString& name : QStringList {"ocspGood", "ocspRevoked"})
+            QVERIFY(TestFiles::write(m_dir.path() + "/" + name + "Chain.pem", pem(name) + pem("ca")));
     }
 
     void cleanupTestCase() { delete m_certs; }
@@ -127,30 +119,21 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("match");
 
-        QTest::newRow("wildcard, one label") << "*.corp.test"
-                                             << "srv1.corp.test" << true;
-        QTest::newRow("wildcard, label charset, case") << "*.example.test"
-                                                       << "a_b-1.EXAMPLE.test" << true;
-        QTest::newRow("wildcard, bare domain") << "*.corp.test"
-                                               << "corp.test" << false;
-        QTest::newRow("wildcard, two labels") << "*.example.test"
-                                              << "a.b.example.test" << false;
-        QTest::newRow("wildcard, dot in suffix is literal") << "*.corp.test"
-                                                            << "srv1xcorp.test" << false;
-        QTest::newRow("star alone is literal") << "*"
-                                               << "anything" << false;
-        QTest::newRow("star alone equals itself") << "*"
-                                                  << "*" << true;
-        QTest::newRow("star and one char is literal") << "*a"
-                                                      << "ba" << false;
-        QTest::newRow("star and one char equals itself") << "*a"
-                                                         << "*A" << true;
-        QTest::newRow("blanks trimmed, case ignored") << "  Host.Example.TEST \t"
-                                                      << "host.example.test" << true;
-        QTest::newRow("inner blank kept") << "host .example.test"
-                                          << "host.example.test" << false;
-        QTest::newRow("plain mismatch") << "host.example.test"
-                                        << "host.example.tes" << false;
+        const auto row = [](const char* label, const QString& name, const QString& host, bool match) {
+            QTest::newRow(label) << name << host << match;
+        };
+        row("wildcard, one label", "*.corp.test", "srv1.corp.test", true);
+        row("wildcard, label charset, case", "*.example.test", "a_b-1.EXAMPLE.test", true);
+        row("wildcard, bare domain", "*.corp.test", "corp.test", false);
+        row("wildcard, two labels", "*.example.test", "a.b.example.test", false);
+        row("wildcard, dot in suffix is literal", "*.corp.test", "srv1xcorp.test", false);
+        row("star alone is literal", "*", "anything", false);
+        row("star alone equals itself", "*", "*", true);
+        row("star and one char is literal", "*a", "ba", false);
+        row("star and one char equals itself", "*a", "*A", true);
+        row("blanks trimmed, case ignored", "  Host.Example.TEST \t", "host.example.test", true);
+        row("inner blank kept", "host .example.test", "host.example.test", false);
+        row("plain mismatch", "host.example.test", "host.example.tes", false);
     }
 
     void nameMatching()
@@ -183,26 +166,18 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<QString>("expectedLog");
 
-        QTest::newRow("SAN DNS matches") << "sanDns"
-                                         << "ca" << true << "Hostname matched the SAN DNS entry";
-        QTest::newRow("SAN DNS mismatch") << "sanDnsWrong"
-                                          << "ca" << false << "Hostname does not match the SAN";
-        QTest::newRow("DNS entries outrank IP entries") << "sanDnsAndIp"
-                                                        << "ca" << false << "Hostname does not match the SAN";
-        QTest::newRow("SAN IP matches peer") << "sanIp"
-                                             << "ca" << true << "Peer Address[ \"127.0.0.1\" ]";
-        QTest::newRow("SAN IP mismatch") << "sanIpWrong"
-                                         << "ca" << false << "IP does not match the SAN";
-        QTest::newRow("CN with blanks and capitals") << "cnOnly"
-                                                     << "ca" << true << "retVal[ true ]";
-        QTest::newRow("CN mismatch") << "cnWrong"
-                                     << "ca" << false << "Hostname does not match the CN";
-        QTest::newRow("wildcard never matches bare name") << "wildcardBare"
-                                                          << "ca" << false << "Hostname does not match the SAN";
-        QTest::newRow("self-signed, any CN") << "selfSigned"
-                                             << "selfSigned" << true << "WebSocket connected";
-        QTest::newRow("issued by another CA") << "foreign"
-                                              << "ca" << false << "SSL error (";
+        const auto row = [](const char* label, const QString& cert, const QString& pinned, bool accepted,
+                            const QString& log) { QTest::newRow(label) << cert << pinned << accepted << log; };
+        row("SAN DNS matches", "sanDns", "ca", true, "Hostname matched the SAN DNS entry");
+        row("SAN DNS mismatch", "sanDnsWrong", "ca", false, "Hostname does not match the SAN");
+        row("DNS entries outrank IP entries", "sanDnsAndIp", "ca", false, "Hostname does not match the SAN");
+        row("SAN IP matches peer", "sanIp", "ca", true, "Peer Address[ \"127.0.0.1\" ]");
+        row("SAN IP mismatch", "sanIpWrong", "ca", false, "IP does not match the SAN");
+        row("CN with blanks and capitals", "cnOnly", "ca", true, "retVal[ true ]");
+        row("CN mismatch", "cnWrong", "ca", false, "Hostname does not match the CN");
+        row("wildcard never matches bare name", "wildcardBare", "ca", false, "Hostname does not match the SAN");
+        row("self-signed, any CN", "selfSigned", "selfSigned", true, "WebSocket connected");
+        row("issued by another CA", "foreign", "ca", false, "SSL error (");
     }
 
     void serverCertificateAcceptedOrRefused()
@@ -214,11 +189,7 @@ private slots:
 
         TestTlsWebSocketServer server;
         QVERIFY(server.listen(m_certs->certPath(serverCert), m_certs->keyPath(serverCert)));
-        TestSiteSettings::Server spec;
-        spec.server = "127.0.0.1";
-        spec.port = server.port();
-        spec.cert = pem(pinned);
-        QVERIFY(TestSiteSettings::load({{{spec}}}));
+        QVERIFY(loadSite(server.port(), pem(pinned)));
 
         LogCapture log;
         VTConnection connection;
@@ -248,16 +219,14 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<bool>("consulted");
 
-        QTest::newRow("ocsp, revoked") << "ocspRevoked"
-                                       << "ocsp" << 0 << false << true;
-        QTest::newRow("OCSP, good") << "ocspGood"
-                                    << "OCSP" << 0 << true << true;
-        QTest::newRow("Ocsp, revoked, report only") << "ocspRevoked"
-                                                    << "Ocsp" << 57 << true << true;
-        QTest::newRow("none, revoked") << "ocspRevoked"
-                                       << "none" << 0 << true << false;
-        QTest::newRow("unknown method, revoked") << "ocspRevoked"
-                                                 << "crl" << 0 << true << false;
+        const auto row
+            = [](const char* label, const QString& cert, const QString& method, int mode, bool accepted,
+                 bool consulted) { QTest::newRow(label) << cert << method << mode << accepted << consulted; };
+        row("ocsp, revoked", "ocspRevoked", "ocsp", 0, false, true);
+        row("OCSP, good", "ocspGood", "OCSP", 0, true, true);
+        row("Ocsp, revoked, report only", "ocspRevoked", "Ocsp", 57, true, true);
+        row("none, revoked", "ocspRevoked", "none", 0, true, false);
+        row("unknown method, revoked", "ocspRevoked", "crl", 0, true, false);
     }
 
     void revocationCheckedByOcspOnlyWhenAsked()
@@ -270,12 +239,7 @@ private slots:
 
         TestTlsWebSocketServer server;
         QVERIFY(server.listen(m_dir.path() + "/" + serverCert + "Chain.pem", m_certs->keyPath(serverCert)));
-        TestSiteSettings::Server spec;
-        spec.port = server.port();
-        spec.cert = pem("ca");
-        spec.revocationMethod = method;
-        spec.ocspMode = mode;
-        QVERIFY(TestSiteSettings::load({{{spec}}}));
+        QVERIFY(loadSite(server.port(), pem("ca"), method, mode));
 
         LogCapture log;
         VTConnection connection;
@@ -316,18 +280,14 @@ private slots:
         QFETCH(QString, presentedCn);
 
         QList<QByteArray> pems;
-        for (const QString& name : fileCerts) {
-            pems.append(read(m_dir.path() + "/" + name + ".pem"));
-        }
+        for (const QString& name : fileCerts)
+            pems.append(TestFiles::read(m_dir.path() + "/" + name + ".pem"));
         QVERIFY(installLocalFiles(pems, keyName));
 
         TestTlsWebSocketServer server;
         QVERIFY(server.listen(m_certs->certPath("sanIp"), m_certs->keyPath("sanIp"),
                               TestTlsWebSocketServer::ClientCertMode(serverMode), m_certs->certPath("clientca")));
-        TestSiteSettings::Server spec;
-        spec.port = server.port();
-        spec.cert = pem("ca");
-        QVERIFY(TestSiteSettings::load({{{spec}}}));
+        QVERIFY(loadSite(server.port(), pem("ca")));
 
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
@@ -361,11 +321,7 @@ private slots:
         // with the row's extra errors by a listener that runs first.
         TestTlsWebSocketServer server;
         QVERIFY(server.listen(m_certs->certPath("sanDns"), m_certs->keyPath("sanDns")));
-        TestSiteSettings::Server spec;
-        spec.server = "127.0.0.1";
-        spec.port = server.port();
-        spec.cert = pem("ca");
-        QVERIFY(TestSiteSettings::load({{{spec}}}));
+        QVERIFY(loadSite(server.port(), pem("ca")));
 
         LogCapture log;
         VTConnection connection;
@@ -374,9 +330,8 @@ private slots:
         disconnect(socket, &QWebSocket::sslErrors, &connection, &VTConnection::onSslErrors);
         connect(socket, &QWebSocket::sslErrors, &connection, [&](const QList<QSslError>&) {
             QList<QSslError> list;
-            for (int code : errors) {
+            for (int code : errors)
                 list.append(QSslError(QSslError::SslError(code)));
-            }
             connection.onSslErrors(list);
         });
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);

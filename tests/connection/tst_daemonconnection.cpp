@@ -1,4 +1,5 @@
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
 #include "TestSiteSettings.h"
@@ -63,12 +64,10 @@ private slots:
     {
         TestTlsWebSocketServer server;
         QVERIFY(server.listen(m_certs->certPath("server"), m_certs->keyPath("server")));
-        QFile pem(m_certs->certPath("server"));
-        QVERIFY(pem.open(QIODevice::ReadOnly));
 
         TestProgramDir program;
         QVERIFY(program.isValid());
-        QVERIFY(program.writeSettings(settings(server.port(), pem.readAll())));
+        QVERIFY(program.writeSettings(settings(server.port(), TestFiles::read(m_certs->certPath("server")))));
         QProcess* daemon = program.start({"-daemon"});
         QVERIFY(daemon);
         QVERIFY2(program.waitForLog("WebSocket connected", 15000), qPrintable(program.log()));

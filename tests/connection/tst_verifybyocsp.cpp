@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestOcspResponder.h"
 #include "connection/VerifyByOCSP.h"
 
@@ -174,9 +175,7 @@ private slots:
             args << "-cert" << m_certs.certPath(name);
         QVERIFY(TestCertificates::runOpenssl(args));
 
-        QFile file(der);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
+        const QByteArray bytes = TestFiles::read(der);
         const unsigned char* cursor = reinterpret_cast<const unsigned char*>(bytes.constData());
         OCSP_RESPONSE* response = d2i_OCSP_RESPONSE(nullptr, &cursor, bytes.size());
         QVERIFY(response);

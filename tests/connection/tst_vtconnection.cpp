@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestSiteSettings.h"
 #include "TestTlsWebSocketServer.h"
 
@@ -43,13 +44,19 @@ private:
         return server;
     }
 
-    Server live(TestTlsWebSocketServer* server, int reconnectInterval = 1) const
+    Server pinned(int port, int reconnectInterval) const
     {
         Server spec;
-        spec.server = server->address().toString();
-        spec.port = server->port();
+        spec.port = port;
         spec.cert = m_pinned;
         spec.reconnectInterval = reconnectInterval;
+        return spec;
+    }
+
+    Server live(TestTlsWebSocketServer* server, int reconnectInterval = 1) const
+    {
+        Server spec = pinned(server->port(), reconnectInterval);
+        spec.server = server->address().toString();
         return spec;
     }
 
@@ -61,13 +68,12 @@ private:
         return probe.serverPort();
     }
 
-    Server dead(int reconnectInterval = 1) const
+    Server dead(int reconnectInterval = 1) const { return pinned(closedPort(), reconnectInterval); }
+
+    // Opens `connection` and waits for its first session.
+    static bool opened(VTConnection& connection, QSignalSpy& connectedSpy)
     {
-        Server spec;
-        spec.port = closedPort();
-        spec.cert = m_pinned;
-        spec.reconnectInterval = reconnectInterval;
-        return spec;
+        return connection.open() && (connectedSpy.count() > 0 || connectedSpy.wait(5000)) && connectedSpy.count() == 1;
     }
 
 private slots:
@@ -77,9 +83,8 @@ private slots:
         TestSiteSettings::prepare(m_dir.path());
         m_certs = new TestCertificates(m_dir.path());
         QVERIFY(m_certs->makeCert("server", QString(), "loopback", {"IP:127.0.0.1", "IP:127.0.0.2"}));
-        QFile pem(m_certs->certPath("server"));
-        QVERIFY(pem.open(QIODevice::ReadOnly));
-        m_pinned = pem.readAll();
+        m_pinned = TestFiles::read(m_certs->certPath("server"));
+        QVERIFY(!m_pinned.isEmpty());
     }
 
     void init()
@@ -172,8 +177,7 @@ private slots:
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         QSignalSpy changedSpy(&connection, &VTConnection::serverChanged);
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
         QCOMPARE(w2->connectionCount(), 1);
         QCOMPARE(connection.currentIndex(), 0);
         QCOMPARE(connection.getCurrentServer()->m_serverInUse, QString("127.0.0.2"));
@@ -199,8 +203,7 @@ private slots:
         LogCapture log;
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
         QCOMPARE(connection.currentIndex(), 1);
         QVERIFY(log.contains(QtDebugMsg, "Hostname is missing"));
     }
@@ -231,8 +234,7 @@ private slots:
             indexAfterDisconnect = connection.currentIndex();
             addressesDropped = connection.resolvedIps().empty();
         });
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
         QTest::qWait(sessionMs);
         w->closeClient();
         QTRY_VERIFY(indexAfterDisconnect >= 0);
@@ -253,8 +255,7 @@ private slots:
 
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
         QTest::qWait(VTConnection::s_shortSessionMs + 50);
         QElapsedTimer clock;
         clock.start();
@@ -275,8 +276,7 @@ private slots:
 
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
 
         VTServer redirected = *connection.getCurrentServer();
         redirected.resetForRedirect();
@@ -303,8 +303,7 @@ private slots:
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         connection.moveToNextServer();
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
         QCOMPARE(x->connectionCount(), 1);
 
         LogCapture log;
@@ -324,8 +323,7 @@ private slots:
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         QSignalSpy disconnectedSpy(&connection, &VTConnection::disconnected);
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
 
         LogCapture log;
         connection.skipSite();
@@ -356,8 +354,7 @@ private slots:
         QVERIFY(TestSiteSettings::load({first}));
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
-        QVERIFY(connection.open());
-        QTRY_COMPARE(connectedSpy.count(), 1);
+        QVERIFY(opened(connection, connectedSpy));
 
         // A config response replaces the sites: W stays first, Y is added as a second site.
         Site changed {{live(w, 60)}, newOid};

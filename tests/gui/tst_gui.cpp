@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "app/AppTypes.h"
 #include "gui/AboutDialog.h"
 #include "gui/ExitDialog.h"
@@ -76,339 +77,287 @@ class tst_Gui : public QObject
 
 private slots:
     void init() { IS_64_ARCH = true; }
-    void stateFollowsSessionEvents_data();
-    void stateFollowsSessionEvents();
-    void trayIconVisibility();
-    void exitFlow_data();
-    void exitFlow();
-    void passSaltUpdate_data();
-    void passSaltUpdate();
-    void aboutVersion_data();
-    void aboutVersion();
-    void notifications_data();
-    void notifications();
-    void complianceCenterGetsUrl();
-};
 
-void tst_Gui::stateFollowsSessionEvents_data()
-{
-    QTest::addColumn<QStringList>("events");
-    QTest::addColumn<QString>("toolTip");
-    QTest::addColumn<QString>("icon");
+    void stateFollowsSessionEvents_data()
+    {
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("toolTip");
+        QTest::addColumn<QString>("icon");
 
-    const QString running = ":/ostrelle_TrayRunning.png";
-    const QString notCompliant = ":/ostrelle_NotCompliance.png";
-    const QString connecting = "Ostrelle Vantorel\nConnecting to: 10.0.0.5:443";
-    const QString connected = "Ostrelle Vantorel\nConnected to: 10.0.0.5:443";
-    const QString notCompliantTip = connected + "\nCompliance Status: Not Compliant";
+        const QString running = ":/ostrelle_TrayRunning.png";
+        const QString notCompliant = ":/ostrelle_NotCompliance.png";
+        const QString connecting = "Ostrelle Vantorel\nConnecting to: 10.0.0.5:443";
+        const QString connected = "Ostrelle Vantorel\nConnected to: 10.0.0.5:443";
+        const QString notCompliantTip = connected + "\nCompliance Status: Not Compliant";
 
-    QTest::newRow("before any event") << QStringList() << connecting << ":/ostrelle_Tray_Waiting.png";
-    QTest::newRow("connected") << QStringList {"connected"} << connected << running;
-    QTest::newRow("not compliant") << QStringList {"connected", "not_compliant"} << notCompliantTip << notCompliant;
-    QTest::newRow("compliant") << QStringList {"connected", "not_compliant", "compliant"}
-                               << connected + "\nCompliance Status: Compliant" << running;
-    QTest::newRow("unset drops the line")
-        << QStringList {"connected", "not_compliant", "unset"} << connected << running;
-    QTest::newRow("empty text") << QStringList {"connected", "not_compliant", ""} << notCompliantTip << notCompliant;
-    QTest::newRow("unknown text") << QStringList {"connected", "not_compliant", "Compliant"} << notCompliantTip
-                                  << notCompliant;
-    QTest::newRow("disconnect forgets compliance")
-        << QStringList {"connected", "not_compliant", "disconnected"} << connecting << ":/ostrelle_Tray_Waiting.png";
-    QTest::newRow("initialized forgets compliance")
-        << QStringList {"connected", "not_compliant", "initialized"} << connected << running;
-}
-
-void tst_Gui::stateFollowsSessionEvents()
-{
-    QFETCH(QStringList, events);
-    QFETCH(QString, toolTip);
-    QFETCH(QString, icon);
-
-    Source source;
-    Gui gui(&source, true);
-    gui.m_server = "10.0.0.5";
-    gui.m_port = 443;
-    gui.start();
-    QVERIFY(gui.trayIcon()->isVisible());
-    for (const QString& event : events) {
-        if (!QMetaObject::invokeMethod(&source, event.toLatin1().constData()))
-            emit source.compliance(event);
+        QTest::newRow("before any event") << QStringList() << connecting << ":/ostrelle_Tray_Waiting.png";
+        QTest::newRow("connected") << QStringList {"connected"} << connected << running;
+        QTest::newRow("not compliant") << QStringList {"connected", "not_compliant"} << notCompliantTip << notCompliant;
+        QTest::newRow("compliant") << QStringList {"connected", "not_compliant", "compliant"}
+                                   << connected + "\nCompliance Status: Compliant" << running;
+        QTest::newRow("unset drops the line")
+            << QStringList {"connected", "not_compliant", "unset"} << connected << running;
+        QTest::newRow("empty text") << QStringList {"connected", "not_compliant", ""} << notCompliantTip
+                                    << notCompliant;
+        QTest::newRow("unknown text") << QStringList {"connected", "not_compliant", "Compliant"} << notCompliantTip
+                                      << notCompliant;
+        QTest::newRow("disconnect forgets compliance") << QStringList {"connected", "not_compliant", "disconnected"}
+                                                       << connecting << ":/ostrelle_Tray_Waiting.png";
+        QTest::newRow("initialized forgets compliance")
+            << QStringList {"connected", "not_compliant", "initialized"} << connected << running;
     }
-    QCOMPARE(gui.trayIcon()->toolTip(), toolTip);
-    QCOMPARE(image(gui.trayIcon()->icon()), image(QIcon(icon)));
-}
 
-void tst_Gui::trayIconVisibility()
-{
-    Source source;
-    Gui hidden(&source, false);
-    hidden.start();
-    QVERIFY(!hidden.trayIcon() && !hidden.exitDialog() && !hidden.aboutWindow());
+    void stateFollowsSessionEvents()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(QString, toolTip);
+        QFETCH(QString, icon);
 
-    // Without the 64-bit flag the icon waits for the delay, or for the first session event.
-    IS_64_ARCH = false;
-    Gui::s_showDelayMs = 50;
-    Gui delayed(&source, true);
-    delayed.start();
-    Gui::s_showDelayMs = 60000;
-    Gui early(&source, true);
-    early.start();
-    QVERIFY(!delayed.trayIcon()->isVisible());
-    QTRY_VERIFY(delayed.trayIcon()->isVisible());
-    QVERIFY(!early.trayIcon()->isVisible());
-    emit source.disconnected();
-    QVERIFY(early.trayIcon()->isVisible());
-}
-
-void tst_Gui::exitFlow_data()
-{
-    QTest::addColumn<QString>("enable");
-    QTest::addColumn<QString>("hash");
-    QTest::addColumn<QString>("salt");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("answer"); // to the confirmation box: Yes or No
-    QTest::addColumn<QString>("outcome"); // what the user met, then whether the agent quit
-
-    const QString hash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
-    QTest::newRow("no protection") << "" << hash << "NaCl"
-                                   << ""
-                                   << ""
-                                   << "quit";
-    QTest::newRow("no salt") << "true" << hash << ""
-                             << ""
-                             << ""
-                             << "quit";
-    QTest::newRow("no hash") << "true"
-                             << ""
-                             << "NaCl"
-                             << ""
-                             << ""
-                             << "quit";
-    QTest::newRow("not exactly true") << "True" << hash << "NaCl"
-                                      << ""
-                                      << ""
-                                      << "quit";
-    QTest::newRow("right, Yes") << "true" << hash << "NaCl"
-                                << "s3cret"
-                                << "Yes"
-                                << "dialog,confirm,quit";
-    QTest::newRow("right, No") << "true" << hash << "NaCl"
-                               << "s3cret"
-                               << "No"
-                               << "dialog,confirm,stays";
-    QTest::newRow("wrong") << "true" << hash << "NaCl"
-                           << "s3cret!"
-                           << ""
-                           << "dialog,incorrect,stays";
-    QTest::newRow("salt before text") << "true" << hash << "NaCl"
-                                      << "NaCls3cret"
-                                      << ""
-                                      << "dialog,incorrect,stays";
-    QTest::newRow("upper-case digest") << "true" << hash.toUpper() << "NaCl"
-                                       << "s3cret"
-                                       << ""
-                                       << "dialog,incorrect,stays";
-}
-
-void tst_Gui::exitFlow()
-{
-    QFETCH(QString, enable);
-    QFETCH(QString, hash);
-    QFETCH(QString, salt);
-    QFETCH(QString, typed);
-    QFETCH(QString, answer);
-    QFETCH(QString, outcome);
-
-    Source source;
-    Gui gui(&source, true);
-    gui.start();
-    gui.m_enable_protection_password = enable;
-    gui.m_hashedPassword = hash;
-    gui.m_salt = salt;
-    // Neither the dissolvable settings lift the requirement once the password is enabled.
-    gui.m_applicationType = "Dissolvable";
-    QSignalSpy quitSpy(&gui, &Gui::quit);
-    ExitDialog* dialog = gui.exitDialog();
-    dialog->passwordField()->setText("left from an earlier attempt");
-
-    QStringList met;
-    QString textAfterAnswer;
-    QPointer<QWidget> answered;
-    answerModals(this, [&](QWidget* modal) {
-        // An answer takes effect from the event loop; until then the same window is still on top.
-        if (modal == answered)
-            return;
-        answered = modal;
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (modal == dialog && met.isEmpty()) {
-            met << (dialog->passwordField()->text().isEmpty() ? "dialog" : "dialog with old text");
-            dialog->passwordField()->setText(typed);
-            clickLater(dialog->findChildren<QPushButton*>().value(0));
-        } else if (modal == dialog) {
-            // The dialog stays open with what was typed; the user then closes the window.
-            textAfterAnswer = dialog->passwordField()->text();
-            QMetaObject::invokeMethod(dialog, "close", Qt::QueuedConnection);
-        } else if (box && box->windowTitle() == "Password incorrect"
-                   && box->text() == "Enter the correct password to exit Vantorel.") {
-            met << "incorrect";
-            clickLater(box->buttons().value(0));
-        } else if (box && box->windowTitle() == "Exit Vantorel") {
-            met << "confirm";
-            clickLater(box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No));
+        Source source;
+        Gui gui(&source, true);
+        gui.m_server = "10.0.0.5";
+        gui.m_port = 443;
+        gui.start();
+        QVERIFY(gui.trayIcon()->isVisible());
+        for (const QString& event : events) {
+            if (!QMetaObject::invokeMethod(&source, event.toLatin1().constData()))
+                emit source.compliance(event);
         }
-    });
-    gui.ShowExitWindow();
-
-    met << (quitSpy.count() == 1 ? "quit" : "stays");
-    QCOMPARE(met.join(','), outcome);
-    QVERIFY(!dialog->isVisible());
-    if (outcome.endsWith("stays")) {
-        QCOMPARE(textAfterAnswer, typed);
-        QCOMPARE(dialog->passwordField()->text(), QString());
+        QCOMPARE(gui.trayIcon()->toolTip(), toolTip);
+        QCOMPARE(image(gui.trayIcon()->icon()), image(QIcon(icon)));
     }
-}
 
-void tst_Gui::passSaltUpdate_data()
-{
-    QTest::addColumn<QString>("current");
-    QTest::addColumn<QString>("previous");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("expectedCurrent");
-    QTest::addColumn<QString>("expectedPrevious");
+    void trayIconVisibility()
+    {
+        Source source;
+        Gui hidden(&source, false);
+        hidden.start();
+        QVERIFY(!hidden.trayIcon() && !hidden.exitDialog() && !hidden.aboutWindow());
 
-    QTest::newRow("first value") << "" << QString() << "abc"
-                                 << "abc"
-                                 << "";
-    QTest::newRow("replaced") << "abc"
-                              << ""
-                              << "def"
-                              << "def"
-                              << "abc";
-    QTest::newRow("empty keeps the known value") << "abc"
-                                                 << "old"
-                                                 << ""
-                                                 << "abc"
-                                                 << "abc";
-    QTest::newRow("null keeps the known value") << "abc"
-                                                << "old" << QString() << "abc"
-                                                << "abc";
-    QTest::newRow("nothing known, nothing given") << ""
-                                                  << "old" << QString() << QString() << "old";
-}
-
-void tst_Gui::passSaltUpdate()
-{
-    QFETCH(QString, current);
-    QFETCH(QString, previous);
-    QFETCH(QString, value);
-    QFETCH(QString, expectedCurrent);
-    QFETCH(QString, expectedPrevious);
-
-    Gui::setTmpPassSaltValue(value, current, previous);
-    QCOMPARE(current, expectedCurrent);
-    QCOMPARE(current.isNull(), expectedCurrent.isNull());
-    QCOMPARE(previous, expectedPrevious);
-}
-
-void tst_Gui::aboutVersion_data()
-{
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("two parts") << "1.2"
-                               << "Version: 1.2";
-    QTest::newRow("three parts") << "10.0.9002"
-                                 << "Version: 10.0 (build 9002)";
-    QTest::newRow("four parts") << "11.0.2.1234"
-                                << "Version: 11.0 (build 2)";
-}
-
-void tst_Gui::aboutVersion()
-{
-    QFETCH(QString, version);
-    QFETCH(QString, text);
-
-    const QString saved = QCoreApplication::applicationVersion();
-    QCoreApplication::setApplicationVersion(version);
-    Source source;
-    Gui gui(&source, true);
-    gui.start();
-    gui.ShowAboutWindow();
-    QCoreApplication::setApplicationVersion(saved);
-
-    AboutDialog* about = gui.aboutWindow();
-    QVERIFY(about->isVisible());
-    QCOMPARE(about->findChild<QLabel*>("label_version")->text(), text);
-    // Closing only hides: the window is kept for the next time.
-    about->close();
-    QVERIFY(!about->isVisible());
-    QCOMPARE(gui.aboutWindow(), about);
-}
-
-void tst_Gui::notifications_data()
-{
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<int>("level");
-    QTest::addColumn<QString>("log");
-    QTest::addColumn<QString>("effect");
-
-    const QString quoted = "\"https://cc.test/x\" : \"it's \\\"done\\\"\"";
-    QTest::newRow("banner") << "banner" << int(QtInfoMsg) << "banner!  " + quoted << "";
-    QTest::newRow("alert") << "alert" << int(QtInfoMsg) << "alert!  " + quoted << "box: it's \"done\"";
-    QTest::newRow("http") << "http" << int(QtInfoMsg) << "http notification!  \"https://cc.test/x\""
-                          << "url: https://cc.test/x";
-    QTest::newRow("type compared exactly") << "Banner" << int(QtCriticalMsg) << "unknown notification type  \"Banner\""
-                                           << "";
-}
-
-void tst_Gui::notifications()
-{
-    QFETCH(QString, type);
-    QFETCH(int, level);
-    QFETCH(QString, log);
-    QFETCH(QString, effect);
-
-    UrlReceiver receiver;
-    QDesktopServices::setUrlHandler("https", &receiver, "handle");
-    Source source;
-    Gui gui(&source, true);
-    gui.start();
-    QTest::ignoreMessage(QtMsgType(level), log.toUtf8().constData());
-    if (type == "alert")
-        QTest::ignoreMessage(QtInfoMsg, "finished alert");
-    emit source.showNotification(type, "https://cc.test/x", "it's \"done\"");
-    QDesktopServices::unsetUrlHandler("https");
-
-    QStringList effects;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        if (box && box->isVisible() && !box->isModal() && box->windowTitle() == "https://cc.test/x")
-            effects << "box: " + box->text();
+        // Without the 64-bit flag the icon waits for the delay, or for the first session event.
+        IS_64_ARCH = false;
+        Gui::s_showDelayMs = 50;
+        Gui delayed(&source, true);
+        delayed.start();
+        Gui::s_showDelayMs = 60000;
+        Gui early(&source, true);
+        early.start();
+        QVERIFY(!delayed.trayIcon()->isVisible());
+        QTRY_VERIFY(delayed.trayIcon()->isVisible());
+        QVERIFY(!early.trayIcon()->isVisible());
+        emit source.disconnected();
+        QVERIFY(early.trayIcon()->isVisible());
     }
-    for (const QUrl& url : qAsConst(receiver.urls))
-        effects << "url: " + url.toString();
-    QCOMPARE(effects.join('|'), effect);
-}
 
-void tst_Gui::complianceCenterGetsUrl()
-{
-    QTemporaryDir dir;
-    const QString scriptPath = QCoreApplication::applicationDirPath() + "/open_browser.sh";
-    QFile script(scriptPath);
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    script.write(QString("printf '%s' \"$1\" > '%1/url'\n").arg(dir.path()).toUtf8());
-    script.close();
+    void exitFlow_data()
+    {
+        QTest::addColumn<QString>("enable");
+        QTest::addColumn<QString>("hash");
+        QTest::addColumn<QString>("salt");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("answer"); // to the confirmation box: Yes or No
+        QTest::addColumn<QString>("outcome"); // what the user met, then whether the agent quit
 
-    Source source;
-    Gui gui(&source, true);
-    gui.m_complianceCenterUrl = "https://cc.test/status?a=1&b='$(touch x)'";
-    gui.OpenComplianceCenter();
-    QFile::remove(scriptPath);
+        const QString hash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
+        const auto row = [](const char* name, const QString& enable, const QString& hash, const QString& salt,
+                            const QString& typed, const QString& answer, const QString& outcome) {
+            QTest::newRow(name) << enable << hash << salt << typed << answer << outcome;
+        };
+        row("no protection", "", hash, "NaCl", "", "", "quit");
+        row("no salt", "true", hash, "", "", "", "quit");
+        row("no hash", "true", "", "NaCl", "", "", "quit");
+        row("not exactly true", "True", hash, "NaCl", "", "", "quit");
+        row("right, Yes", "true", hash, "NaCl", "s3cret", "Yes", "dialog,confirm,quit");
+        row("right, No", "true", hash, "NaCl", "s3cret", "No", "dialog,confirm,stays");
+        row("wrong", "true", hash, "NaCl", "s3cret!", "", "dialog,incorrect,stays");
+        row("salt before text", "true", hash, "NaCl", "NaCls3cret", "", "dialog,incorrect,stays");
+        row("upper-case digest", "true", hash.toUpper(), "NaCl", "s3cret", "", "dialog,incorrect,stays");
+    }
 
-    QFile result(dir.filePath("url"));
-    QTRY_VERIFY(result.size() > 0);
-    QVERIFY(result.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(result.readAll()), gui.m_complianceCenterUrl);
-}
+    void exitFlow()
+    {
+        QFETCH(QString, enable);
+        QFETCH(QString, hash);
+        QFETCH(QString, salt);
+        QFETCH(QString, typed);
+        QFETCH(QString, answer);
+        QFETCH(QString, outcome);
+
+        Source source;
+        Gui gui(&source, true);
+        gui.start();
+        gui.m_enable_protection_password = enable;
+        gui.m_hashedPassword = hash;
+        gui.m_salt = salt;
+        // Neither the dissolvable settings lift the requirement once the password is enabled.
+        gui.m_applicationType = "Dissolvable";
+        QSignalSpy quitSpy(&gui, &Gui::quit);
+        ExitDialog* dialog = gui.exitDialog();
+        dialog->passwordField()->setText("left from an earlier attempt");
+
+        QStringList met;
+        QString textAfterAnswer;
+        QPointer<QWidget> answered;
+        answerModals(this, [&](QWidget* modal) {
+            // An answer takes effect from the event loop; until then the same window is still on top.
+            if (modal == answered)
+                return;
+            answered = modal;
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (modal == dialog && met.isEmpty()) {
+                met << (dialog->passwordField()->text().isEmpty() ? "dialog" : "dialog with old text");
+                dialog->passwordField()->setText(typed);
+                clickLater(dialog->findChildren<QPushButton*>().value(0));
+            } else if (modal == dialog) {
+                // The dialog stays open with what was typed; the user then closes the window.
+                textAfterAnswer = dialog->passwordField()->text();
+                QMetaObject::invokeMethod(dialog, "close", Qt::QueuedConnection);
+            } else if (box && box->windowTitle() == "Password incorrect"
+                       && box->text() == "Enter the correct password to exit Vantorel.") {
+                met << "incorrect";
+                clickLater(box->buttons().value(0));
+            } else if (box && box->windowTitle() == "Exit Vantorel") {
+                met << "confirm";
+                clickLater(box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No));
+            }
+        });
+        gui.ShowExitWindow();
+
+        met << (quitSpy.count() == 1 ? "quit" : "stays");
+        QCOMPARE(met.join(','), outcome);
+        QVERIFY(!dialog->isVisible());
+        if (outcome.endsWith("stays")) {
+            QCOMPARE(textAfterAnswer, typed);
+            QCOMPARE(dialog->passwordField()->text(), QString());
+        }
+    }
+
+    void passSaltUpdate_data()
+    {
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QString>("previous");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("expectedCurrent");
+        QTest::addColumn<QString>("expectedPrevious");
+
+        const auto row = [](const char* name, const QString& current, const QString& previous, const QString& value,
+                            const QString& expectedCurrent, const QString& expectedPrevious) {
+            QTest::newRow(name) << current << previous << value << expectedCurrent << expectedPrevious;
+        };
+        row("first value", "", QString(), "abc", "abc", "");
+        row("replaced", "abc", "", "def", "def", "abc");
+        row("empty keeps the known value", "abc", "old", "", "abc", "abc");
+        row("null keeps the known value", "abc", "old", QString(), "abc", "abc");
+        row("nothing known, nothing given", "", "old", QString(), QString(), "old");
+    }
+
+    void passSaltUpdate()
+    {
+        QFETCH(QString, current);
+        QFETCH(QString, previous);
+        QFETCH(QString, value);
+        QFETCH(QString, expectedCurrent);
+        QFETCH(QString, expectedPrevious);
+
+        Gui::setTmpPassSaltValue(value, current, previous);
+        QCOMPARE(current, expectedCurrent);
+        QCOMPARE(current.isNull(), expectedCurrent.isNull());
+        QCOMPARE(previous, expectedPrevious);
+    }
+
+    void aboutVersion_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("two parts") << QString("1.2") << QString("Version: 1.2");
+        QTest::newRow("three parts") << QString("10.0.9002") << QString("Version: 10.0 (build 9002)");
+        QTest::newRow("four parts") << QString("11.0.2.1234") << QString("Version: 11.0 (build 2)");
+    }
+
+    void aboutVersion()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, text);
+
+        const QString saved = QCoreApplication::applicationVersion();
+        QCoreApplication::setApplicationVersion(version);
+        Source source;
+        Gui gui(&source, true);
+        gui.start();
+        gui.ShowAboutWindow();
+        QCoreApplication::setApplicationVersion(saved);
+
+        AboutDialog* about = gui.aboutWindow();
+        QVERIFY(about->isVisible());
+        QCOMPARE(about->findChild<QLabel*>("label_version")->text(), text);
+        // Closing only hides: the window is kept for the next time.
+        about->close();
+        QVERIFY(!about->isVisible());
+        QCOMPARE(gui.aboutWindow(), about);
+    }
+
+    void notifications_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("effect");
+
+        const QString quoted = "\"https://cc.test/x\" : \"it's \\\"done\\\"\"";
+        QTest::newRow("banner") << "banner" << int(QtInfoMsg) << "banner!  " + quoted << "";
+        QTest::newRow("alert") << "alert" << int(QtInfoMsg) << "alert!  " + quoted << "box: it's \"done\"";
+        QTest::newRow("http") << "http" << int(QtInfoMsg) << "http notification!  \"https://cc.test/x\""
+                              << "url: https://cc.test/x";
+        QTest::newRow("type compared exactly")
+            << "Banner" << int(QtCriticalMsg) << "unknown notification type  \"Banner\""
+            << "";
+    }
+
+    void notifications()
+    {
+        QFETCH(QString, type);
+        QFETCH(int, level);
+        QFETCH(QString, log);
+        QFETCH(QString, effect);
+
+        UrlReceiver receiver;
+        QDesktopServices::setUrlHandler("https", &receiver, "handle");
+        Source source;
+        Gui gui(&source, true);
+        gui.start();
+        QTest::ignoreMessage(QtMsgType(level), log.toUtf8().constData());
+        if (type == "alert")
+            QTest::ignoreMessage(QtInfoMsg, "finished alert");
+        emit source.showNotification(type, "https://cc.test/x", "it's \"done\"");
+        QDesktopServices::unsetUrlHandler("https");
+
+        QStringList effects;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box && box->isVisible() && !box->isModal() && box->windowTitle() == "https://cc.test/x")
+                effects << "box: " + box->text();
+        }
+        for (const QUrl& url : qAsConst(receiver.urls))
+            effects << "url: " + url.toString();
+        QCOMPARE(effects.join('|'), effect);
+    }
+
+    void complianceCenterGetsUrl()
+    {
+        QTemporaryDir dir;
+        const QString scriptPath = QCoreApplication::applicationDirPath() + "/open_browser.sh";
+        QVERIFY(TestFiles::write(scriptPath, QString("printf '%s' \"$1\" > '%1/url'\n").arg(dir.path()).toUtf8()));
+
+        Source source;
+        Gui gui(&source, true);
+        gui.m_complianceCenterUrl = "https://cc.test/status?a=1&b='$(touch x)'";
+        gui.OpenComplianceCenter();
+        QFile::remove(scriptPath);
+
+        QTRY_VERIFY(QFileInfo(dir.filePath("url")).size() > 0);
+        QCOMPARE(QString::fromUtf8(TestFiles::read(dir.filePath("url"))), gui.m_complianceCenterUrl);
+    }
+};
 
 QTEST_MAIN(tst_Gui)
 #include "tst_gui.moc"

@@ -148,212 +148,202 @@ class tst_GuiPipe : public QObject
 
 private slots:
     void initTestCase() { QVERIFY(m_lock.isLocked()); }
-    void agentEncoding();
-    void agentReadsSplitMessages_data();
-    void agentReadsSplitMessages();
-    void agentFailsWithoutDaemon();
-    void shownAddress_data();
-    void shownAddress();
-    void daemonBurstAndQuit();
-    void daemonValueEncoding();
-    void daemonBroadcastsToAllAgents();
-    void daemonDropsBadAgents_data();
-    void daemonDropsBadAgents();
+
+    void agentEncoding()
+    {
+        AgentUnderTest t;
+        QVERIFY(t.start());
+        QByteArray settings;
+        QTRY_COMPARE((settings += t.socket->readAll()).size(), 20);
+        QCOMPARE(settings, QByteArray::fromHex("00000010") + QByteArray("\0s\0e\0t\0t\0i\0n\0g\0s", 16));
+
+        // The user's confirmed exit reaches the daemon as "quit" and ends the agent too.
+        emit t.agent.gui()->quit();
+        QByteArray quit;
+        QTRY_COMPARE((quit += t.socket->readAll()).size(), 12);
+        QCOMPARE(quit, QByteArray::fromHex("000000080071007500690074"));
+        QCOMPARE(t.app.quits, 1);
+    }
+
+    void agentReadsSplitMessages_data()
+    {
+        QTest::addColumn<int>("splitAt");
+        const int size = agentStream().size();
+        QTest::newRow("one write") << size;
+        QTest::newRow("after one byte") << 1;
+        QTest::newRow("inside a length") << 3;
+        QTest::newRow("inside the port") << encode({"server", "10.0.0.5", "port"}).size() + 2;
+        QTest::newRow("inside a skipped value")
+            << size - encode({"cc.example", "notification", "banner", "T", "M"}).size() + 6;
+        QTest::newRow("before the last byte") << size - 1;
+    }
+
+    void agentReadsSplitMessages()
+    {
+        QFETCH(int, splitAt);
+        AgentUnderTest t;
+        QSignalSpy connectedSpy(&t.agent, &GuiDecoupledClient::connected);
+        QSignalSpy complianceSpy(&t.agent, &GuiDecoupledClient::compliance);
+        QSignalSpy notificationSpy(&t.agent, &GuiDecoupledClient::showNotification);
+        LogCapture log;
+        QVERIFY(t.start());
+
+        send(*t.socket, agentStream().left(splitAt));
+        QTest::qWait(50);
+        send(*t.socket, agentStream().mid(splitAt));
+        QTRY_COMPARE(notificationSpy.count(), 1);
+
+        Gui* gui = t.agent.gui();
+        const QStringList fields {
+            gui->m_server, QString::number(gui->m_port), gui->m_complianceCenterUrl, gui->m_hashedPassword,
+            gui->m_salt,   gui->m_dissolvableStatus,     gui->m_applicationType,     gui->m_enable_protection_password};
+        QCOMPARE(fields.join('|'), QString("10.0.0.5|443|https://cc/x|abc|NaCl|false|dissolvable|true"));
+        QCOMPARE(connectedSpy.count(), 1);
+        QCOMPARE(complianceSpy, QList<QVariantList>({{"not_compliant"}}));
+        QCOMPARE(notificationSpy.first(), QVariantList({"banner", "T", "M"}));
+        QCOMPARE(gui->trayIcon()->toolTip(),
+                 QString("Ostrelle Vantorel\nConnected to: 10.0.0.5:443\nCompliance Status: Not Compliant"));
+
+        // Every key was taken as a key, none of them misread from a value.
+        QStringList logged;
+        for (const auto& m : log.messages()) {
+            if (m.second.startsWith("got msg from server:"))
+                logged << m.second.section('"', 1, 1);
+        }
+        QCOMPARE(logged, kBurstKeys + QStringList {"notification"});
+
+        // The agent has nothing to show without its daemon.
+        QCOMPARE(t.app.quits, 0);
+        t.socket->close();
+        QTRY_VERIFY(t.app.quits >= 1);
+    }
+
+    void agentFailsWithoutDaemon()
+    {
+        QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
+        LogCapture log;
+        GuiDecoupledClient agent(nullptr);
+        QVERIFY(!agent.start());
+        QVERIFY(log.contains(QtInfoMsg, "failed to connect to service"));
+    }
+
+    void shownAddress_data()
+    {
+        QTest::addColumn<QStringList>("inUseHostServer");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("in use wins") << QStringList {"vt1.corp", "vt.corp", "10.0.0.5"} << "vt1.corp";
+        QTest::newRow("blank in use, no host") << QStringList {" ", "", "10.0.0.5"} << "10.0.0.5";
+        QTest::newRow("host name next") << QStringList {"", "vt.corp", "10.0.0.5"} << "vt.corp";
+    }
+
+    void shownAddress()
+    {
+        QFETCH(QStringList, inUseHostServer);
+        QFETCH(QString, shown);
+        VTServer record;
+        record.m_serverInUse = inUseHostServer.at(0);
+        record.m_hostName = inUseHostServer.at(1);
+        record.m_server = inUseHostServer.at(2);
+        QCOMPARE(GuiClient::shownAddress(record), shown);
+    }
+
+    void daemonBurstAndQuit()
+    {
+        App app;
+        GuiDecoupledServer daemon(nullptr, &app);
+        QVERIFY(daemon.isListening());
+        QLocalSocket agent;
+        QVERIFY(connectAgent(agent));
+        QTest::qWait(50);
+        QCOMPARE(agent.bytesAvailable(), qint64(0)); // nothing before the agent asks
+
+        send(agent, encode({"hello", "settings"}));
+        const QByteArray bytes = readUntil(agent, kBurstKeys.size());
+        QCOMPARE(keys(decode(bytes)), kBurstKeys);
+        // Until the session reports, "disconnected" and a null compliance string, not an empty one.
+        QVERIFY(bytes.contains(encode({"conn", "disconnected", "compliance"}) + QByteArray::fromHex("ffffffff")
+                               + encode({"hashed_password"})));
+
+        LogCapture log;
+        send(agent, encode({"quit"}));
+        QTRY_COMPARE(app.quits, 1);
+        QVERIFY(log.contains(QtInfoMsg, "got quit request"));
+    }
+
+    void daemonValueEncoding()
+    {
+        QLocalServer server;
+        QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
+        QVERIFY(server.listen(GuiDecoupledServer::s_pipeName));
+        QLocalSocket agent;
+        QVERIFY(connectAgent(agent) && server.waitForNewConnection(1000));
+        GuiServerConnection connection(nullptr, server.nextPendingConnection(), "connected", QString(), &server);
+
+        connection.sendMessage("port", 443);
+        connection.sendMessage("notification", QStringList {"alert", "T", ""});
+        QByteArray bytes;
+        QTRY_COMPARE((bytes += agent.readAll()).size(), 12 + 4 + 28 + 14 + 6 + 4);
+        QCOMPARE(bytes.mid(12, 4), QByteArray::fromHex("000001bb"));
+        QCOMPARE(bytes.mid(16), encode({"notification", "alert", "T", ""}));
+    }
+
+    void daemonBroadcastsToAllAgents()
+    {
+        App app;
+        GuiDecoupledServer daemon(nullptr, &app);
+        QLocalSocket asker, quiet, late;
+        QVERIFY(connectAgent(asker) && connectAgent(quiet));
+        QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 2);
+        send(asker, encode({"settings"}));
+        QCOMPARE(keys(decode(readUntil(asker, kBurstKeys.size()))), kBurstKeys);
+
+        daemon.onCompliance("not_compliant");
+        daemon.onInitialized();
+        daemon.onShowNotification("banner", "T", "M");
+        const QList<Message> expected {{"compliance", "not_compliant"},
+                                       {"conn", "initialized"},
+                                       {"notification", QStringList {"banner", "T", "M"}}};
+        QCOMPARE(decode(readUntil(asker, 3)), expected);
+        QCOMPARE(decode(readUntil(quiet, 3)), expected);
+
+        // A later agent starts from the state the daemon already knows.
+        QVERIFY(connectAgent(late));
+        QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 3);
+        send(late, encode({"settings"}));
+        const QList<Message> lateBurst = decode(readUntil(late, kBurstKeys.size()));
+        QCOMPARE(lateBurst.mid(3, 2), QList<Message>({{"conn", "initialized"}, {"compliance", "not_compliant"}}));
+
+        quiet.disconnectFromServer();
+        QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 2);
+        QCOMPARE(app.quits, 0);
+    }
+
+    void daemonDropsBadAgents_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("oversized key") << QByteArray::fromHex("00100000") + QByteArray(64, 'x');
+        QTest::newRow("odd length") << QByteArray::fromHex("00000003") + QByteArray("abc");
+    }
+
+    void daemonDropsBadAgents()
+    {
+        QFETCH(QByteArray, bytes);
+        App app;
+        GuiDecoupledServer daemon(nullptr, &app);
+        QLocalSocket bad, good;
+        QVERIFY(connectAgent(bad) && connectAgent(good));
+        send(bad, bytes);
+        QTRY_COMPARE(bad.state(), QLocalSocket::UnconnectedState);
+
+        // The others keep being served.
+        send(good, encode({"settings"}));
+        QCOMPARE(keys(decode(readUntil(good, kBurstKeys.size()))), kBurstKeys);
+        QCOMPARE(app.quits, 0);
+    }
 
 private:
     TestInstanceLock m_lock;
 };
-
-void tst_GuiPipe::agentEncoding()
-{
-    AgentUnderTest t;
-    QVERIFY(t.start());
-    QByteArray settings;
-    QTRY_COMPARE((settings += t.socket->readAll()).size(), 20);
-    QCOMPARE(settings, QByteArray::fromHex("00000010") + QByteArray("\0s\0e\0t\0t\0i\0n\0g\0s", 16));
-
-    // The user's confirmed exit reaches the daemon as "quit" and ends the agent too.
-    emit t.agent.gui()->quit();
-    QByteArray quit;
-    QTRY_COMPARE((quit += t.socket->readAll()).size(), 12);
-    QCOMPARE(quit, QByteArray::fromHex("000000080071007500690074"));
-    QCOMPARE(t.app.quits, 1);
-}
-
-void tst_GuiPipe::agentReadsSplitMessages_data()
-{
-    QTest::addColumn<int>("splitAt");
-    const int size = agentStream().size();
-    QTest::newRow("one write") << size;
-    QTest::newRow("after one byte") << 1;
-    QTest::newRow("inside a length") << 3;
-    QTest::newRow("inside the port") << encode({"server", "10.0.0.5", "port"}).size() + 2;
-    QTest::newRow("inside a skipped value")
-        << size - encode({"cc.example", "notification", "banner", "T", "M"}).size() + 6;
-    QTest::newRow("before the last byte") << size - 1;
-}
-
-void tst_GuiPipe::agentReadsSplitMessages()
-{
-    QFETCH(int, splitAt);
-    AgentUnderTest t;
-    QSignalSpy connectedSpy(&t.agent, &GuiDecoupledClient::connected);
-    QSignalSpy complianceSpy(&t.agent, &GuiDecoupledClient::compliance);
-    QSignalSpy notificationSpy(&t.agent, &GuiDecoupledClient::showNotification);
-    LogCapture log;
-    QVERIFY(t.start());
-
-    send(*t.socket, agentStream().left(splitAt));
-    QTest::qWait(50);
-    send(*t.socket, agentStream().mid(splitAt));
-    QTRY_COMPARE(notificationSpy.count(), 1);
-
-    Gui* gui = t.agent.gui();
-    const QStringList fields {
-        gui->m_server, QString::number(gui->m_port), gui->m_complianceCenterUrl, gui->m_hashedPassword,
-        gui->m_salt,   gui->m_dissolvableStatus,     gui->m_applicationType,     gui->m_enable_protection_password};
-    QCOMPARE(fields.join('|'), QString("10.0.0.5|443|https://cc/x|abc|NaCl|false|dissolvable|true"));
-    QCOMPARE(connectedSpy.count(), 1);
-    QCOMPARE(complianceSpy, QList<QVariantList>({{"not_compliant"}}));
-    QCOMPARE(notificationSpy.first(), QVariantList({"banner", "T", "M"}));
-    QCOMPARE(gui->trayIcon()->toolTip(),
-             QString("Ostrelle Vantorel\nConnected to: 10.0.0.5:443\nCompliance Status: Not Compliant"));
-
-    // Every key was taken as a key, none of them misread from a value.
-    QStringList logged;
-    for (const auto& m : log.messages()) {
-        if (m.second.startsWith("got msg from server:"))
-            logged << m.second.section('"', 1, 1);
-    }
-    QCOMPARE(logged, kBurstKeys + QStringList {"notification"});
-
-    // The agent has nothing to show without its daemon.
-    QCOMPARE(t.app.quits, 0);
-    t.socket->close();
-    QTRY_VERIFY(t.app.quits >= 1);
-}
-
-void tst_GuiPipe::agentFailsWithoutDaemon()
-{
-    QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
-    LogCapture log;
-    GuiDecoupledClient agent(nullptr);
-    QVERIFY(!agent.start());
-    QVERIFY(log.contains(QtInfoMsg, "failed to connect to service"));
-}
-
-void tst_GuiPipe::shownAddress_data()
-{
-    QTest::addColumn<QStringList>("inUseHostServer");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("in use wins") << QStringList {"vt1.corp", "vt.corp", "10.0.0.5"} << "vt1.corp";
-    QTest::newRow("blank in use, no host") << QStringList {" ", "", "10.0.0.5"} << "10.0.0.5";
-    QTest::newRow("host name next") << QStringList {"", "vt.corp", "10.0.0.5"} << "vt.corp";
-}
-
-void tst_GuiPipe::shownAddress()
-{
-    QFETCH(QStringList, inUseHostServer);
-    QFETCH(QString, shown);
-    VTServer record;
-    record.m_serverInUse = inUseHostServer.at(0);
-    record.m_hostName = inUseHostServer.at(1);
-    record.m_server = inUseHostServer.at(2);
-    QCOMPARE(GuiClient::shownAddress(record), shown);
-}
-
-void tst_GuiPipe::daemonBurstAndQuit()
-{
-    App app;
-    GuiDecoupledServer daemon(nullptr, &app);
-    QVERIFY(daemon.isListening());
-    QLocalSocket agent;
-    QVERIFY(connectAgent(agent));
-    QTest::qWait(50);
-    QCOMPARE(agent.bytesAvailable(), qint64(0)); // nothing before the agent asks
-
-    send(agent, encode({"hello", "settings"}));
-    const QByteArray bytes = readUntil(agent, kBurstKeys.size());
-    QCOMPARE(keys(decode(bytes)), kBurstKeys);
-    // Until the session reports, "disconnected" and a null compliance string, not an empty one.
-    QVERIFY(bytes.contains(encode({"conn", "disconnected", "compliance"}) + QByteArray::fromHex("ffffffff")
-                           + encode({"hashed_password"})));
-
-    LogCapture log;
-    send(agent, encode({"quit"}));
-    QTRY_COMPARE(app.quits, 1);
-    QVERIFY(log.contains(QtInfoMsg, "got quit request"));
-}
-
-void tst_GuiPipe::daemonValueEncoding()
-{
-    QLocalServer server;
-    QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
-    QVERIFY(server.listen(GuiDecoupledServer::s_pipeName));
-    QLocalSocket agent;
-    QVERIFY(connectAgent(agent) && server.waitForNewConnection(1000));
-    GuiServerConnection connection(nullptr, server.nextPendingConnection(), "connected", QString(), &server);
-
-    connection.sendMessage("port", 443);
-    connection.sendMessage("notification", QStringList {"alert", "T", ""});
-    QByteArray bytes;
-    QTRY_COMPARE((bytes += agent.readAll()).size(), 12 + 4 + 28 + 14 + 6 + 4);
-    QCOMPARE(bytes.mid(12, 4), QByteArray::fromHex("000001bb"));
-    QCOMPARE(bytes.mid(16), encode({"notification", "alert", "T", ""}));
-}
-
-void tst_GuiPipe::daemonBroadcastsToAllAgents()
-{
-    App app;
-    GuiDecoupledServer daemon(nullptr, &app);
-    QLocalSocket asker, quiet, late;
-    QVERIFY(connectAgent(asker) && connectAgent(quiet));
-    QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 2);
-    send(asker, encode({"settings"}));
-    QCOMPARE(keys(decode(readUntil(asker, kBurstKeys.size()))), kBurstKeys);
-
-    daemon.onCompliance("not_compliant");
-    daemon.onInitialized();
-    daemon.onShowNotification("banner", "T", "M");
-    const QList<Message> expected {
-        {"compliance", "not_compliant"}, {"conn", "initialized"}, {"notification", QStringList {"banner", "T", "M"}}};
-    QCOMPARE(decode(readUntil(asker, 3)), expected);
-    QCOMPARE(decode(readUntil(quiet, 3)), expected);
-
-    // A later agent starts from the state the daemon already knows.
-    QVERIFY(connectAgent(late));
-    QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 3);
-    send(late, encode({"settings"}));
-    const QList<Message> lateBurst = decode(readUntil(late, kBurstKeys.size()));
-    QCOMPARE(lateBurst.mid(3, 2), QList<Message>({{"conn", "initialized"}, {"compliance", "not_compliant"}}));
-
-    quiet.disconnectFromServer();
-    QTRY_COMPARE(daemon.findChildren<GuiServerConnection*>().size(), 2);
-    QCOMPARE(app.quits, 0);
-}
-
-void tst_GuiPipe::daemonDropsBadAgents_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("oversized key") << QByteArray::fromHex("00100000") + QByteArray(64, 'x');
-    QTest::newRow("odd length") << QByteArray::fromHex("00000003") + QByteArray("abc");
-}
-
-void tst_GuiPipe::daemonDropsBadAgents()
-{
-    QFETCH(QByteArray, bytes);
-    App app;
-    GuiDecoupledServer daemon(nullptr, &app);
-    QLocalSocket bad, good;
-    QVERIFY(connectAgent(bad) && connectAgent(good));
-    send(bad, bytes);
-    QTRY_COMPARE(bad.state(), QLocalSocket::UnconnectedState);
-
-    // The others keep being served.
-    send(good, encode({"settings"}));
-    QCOMPARE(keys(decode(readUntil(good, kBurstKeys.size()))), kBurstKeys);
-    QCOMPARE(app.quits, 0);
-}
 
 QTEST_MAIN(tst_GuiPipe)
 #include "tst_guipipe.moc"

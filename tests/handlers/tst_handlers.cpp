@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "TestFiles.h"
 #include "TestManagementServer.h"
 #include "TestSession.h"
 #include "connection/VTConnection.h"
@@ -46,9 +47,7 @@ private:
     QString file(const QString& name, const QByteArray& content = QByteArray())
     {
         const QString path = m_files.filePath(name);
-        QFile out(path);
-        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            out.write(content);
+        TestFiles::write(path, content);
         return path;
     }
 
@@ -87,46 +86,32 @@ private slots:
         const QString absent = m_files.filePath("absent.txt");
         const QJsonObject onPresent {{"linux_file_name", present}};
 
-        QTest::newRow("file exists") << QStringList {"linux_file_exists"}
-                                     << QJsonObject {{"linux_file_exists", onPresent}}
-                                     << QStringList {"linux_file_exists"} << QJsonObject {{"linux_file_exists", true}}
-                                     << QJsonObject {};
-        QTest::newRow("size of a missing file")
-            << QStringList {"linux_file_size"}
-            << QJsonObject {{"linux_file_size", QJsonObject {{"linux_file_name", absent}}}}
-            << QStringList {"linux_file_size"} << QJsonObject {{"linux_file_size", QJsonValue()}}
-            << QJsonObject {{"linux_file_size", "The file does not exists"}};
-        QTest::newRow("size and date, one answer each")
-            << QStringList {"linux_file_size", "linux_file_date"}
-            << QJsonObject {{"linux_file_size", onPresent}, {"linux_file_date", onPresent}}
-            << QStringList {"linux_file_date", "linux_file_size"} << QJsonObject {{"linux_file_size", 5}}
-            << QJsonObject {};
-        QTest::newRow("version, management, host name")
-            << QStringList {"linux_vt_version", "linux_manage", "linux_hostname"} << QJsonObject {}
-            << QStringList {"linux_hostname", "linux_manage", "linux_vt_version"}
-            << QJsonObject {{"linux_vt_version", "10.0"},
-                            {"linux_manage", "true"},
-                            {"linux_hostname", QHostInfo::localHostName()}}
-            << QJsonObject {};
-        QTest::newRow("operating system and its name")
-            << QStringList {"linux_operating_system", "os_cpe"} << QJsonObject {}
-            << QStringList {"linux_operating_system", "os_cpe"} << QJsonObject {} << QJsonObject {};
-        QTest::newRow("console user brings logged users")
-            << QStringList {"user"} << QJsonObject {} << QStringList {"linux_logged_users", "user"} << QJsonObject {}
-            << QJsonObject {};
-        QTest::newRow("logged users brings console user")
-            << QStringList {"linux_logged_users"} << QJsonObject {} << QStringList {"linux_logged_users", "user"}
-            << QJsonObject {} << QJsonObject {};
-        QTest::newRow("script output and running processes")
-            << QStringList {"linux_script_result", "linux_process_running"}
-            << QJsonObject {{"run_command", "echo resolved"}}
-            << QStringList {"linux_process_running", "linux_script_result"} << QJsonObject {} << QJsonObject {};
-        QTest::newRow("unknown fields beside a known one")
-            << QStringList {"no_such_field", "Linux_Manage", "linux_manage"} << QJsonObject {}
-            << QStringList {"Linux_Manage", "linux_manage", "no_such_field"} << QJsonObject {{"linux_manage", "true"}}
-            << QJsonObject {{"no_such_field", "Unknown field type"}, {"Linux_Manage", "Unknown field type"}};
-        QTest::newRow("no fields") << QStringList {} << QJsonObject {} << QStringList {} << QJsonObject {}
-                                   << QJsonObject {};
+        const auto row
+            = [](const char* name, const QStringList& fields, const QJsonObject& params, const QStringList& answered,
+                 const QJsonObject& values = {}, const QJsonObject& errors = {}) {
+                  QTest::newRow(name) << fields << params << answered << values << errors;
+              };
+        row("file exists", {"linux_file_exists"}, {{"linux_file_exists", onPresent}}, {"linux_file_exists"},
+            {{"linux_file_exists", true}});
+        row("size of a missing file", {"linux_file_size"},
+            {{"linux_file_size", QJsonObject {{"linux_file_name", absent}}}}, {"linux_file_size"},
+            {{"linux_file_size", QJsonValue()}}, {{"linux_file_size", "The file does not exists"}});
+        row("size and date, one answer each", {"linux_file_size", "linux_file_date"},
+            {{"linux_file_size", onPresent}, {"linux_file_date", onPresent}}, {"linux_file_date", "linux_file_size"},
+            {{"linux_file_size", 5}});
+        row("version, management, host name", {"linux_vt_version", "linux_manage", "linux_hostname"}, {},
+            {"linux_hostname", "linux_manage", "linux_vt_version"},
+            {{"linux_vt_version", "10.0"}, {"linux_manage", "true"}, {"linux_hostname", QHostInfo::localHostName()}});
+        row("operating system and its name", {"linux_operating_system", "os_cpe"}, {},
+            {"linux_operating_system", "os_cpe"});
+        row("console user brings logged users", {"user"}, {}, {"linux_logged_users", "user"});
+        row("logged users brings console user", {"linux_logged_users"}, {}, {"linux_logged_users", "user"});
+        row("script output and running processes", {"linux_script_result", "linux_process_running"},
+            {{"run_command", "echo resolved"}}, {"linux_process_running", "linux_script_result"});
+        row("unknown fields beside a known one", {"no_such_field", "Linux_Manage", "linux_manage"}, {},
+            {"Linux_Manage", "linux_manage", "no_such_field"}, {{"linux_manage", "true"}},
+            {{"no_such_field", "Unknown field type"}, {"Linux_Manage", "Unknown field type"}});
+        row("no fields", {}, {}, {});
     }
 
     void resolve()

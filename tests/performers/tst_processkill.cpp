@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "TestFiles.h"
 #include "TestTaskRunner.h"
 #include "performers/ProcessKill.h"
 #include "performers/ProcessKillMonitor.h"
@@ -7,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
+#include <QScopedValueRollback>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QWebSocket>
@@ -201,18 +203,16 @@ private slots:
     {
         // Kept until the end: the detached shell may still be reading the wrapper.
         static QTemporaryDir wrappers;
-        const QString saved = ShutDown::tmp_file_template;
-        ShutDown::tmp_file_template = wrappers.path() + "/ot_XXXXXX.sh";
+        QScopedValueRollback<QString> seam(ShutDown::tmp_file_template, wrappers.path() + "/ot_XXXXXX.sh");
         const TaskOutcome outcome = TestTaskRunner::run(ShutDown::msg_name);
-        ShutDown::tmp_file_template = saved;
         QVERIFY(outcome.finishedInsideGo);
         QCOMPARE(outcome.result, QVariant(true));
 
         const QStringList files = QDir(wrappers.path()).entryList({"ot_*.sh"}, QDir::Files);
         QCOMPARE(files.size(), 1);
-        QFile wrapper(wrappers.filePath(files.first()));
-        QVERIFY(wrapper.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromLocal8Bit(wrapper.readAll()), QCoreApplication::applicationDirPath() + "/stopVt.sh");
+        const QString wrapper = wrappers.filePath(files.first());
+        QCOMPARE(QString::fromLocal8Bit(TestFiles::read(wrapper)),
+                 QCoreApplication::applicationDirPath() + "/stopVt.sh");
         QVERIFY(QFileInfo(wrapper).isExecutable());
     }
 };

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 #include "TestTaskRunner.h"
 #include "performers/RunScript.h"
@@ -12,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopedValueRollback>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -83,6 +85,13 @@ private:
 
     QStringList scriptFiles() const { return QDir(m_scriptDir).entryList({"ot*.sh"}, QDir::Files); }
 
+    // Creating a RunScript sweeps stale script files; true once nothing is left behind.
+    bool sweptClean()
+    {
+        std::unique_ptr<VTTask> sweeper(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
+        return scriptFiles().isEmpty();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -101,7 +110,7 @@ private slots:
         QVERIFY(m_https.startTls(certs.certPath("server"), certs.keyPath("server")));
         for (TestHttpServer* server : {&m_http, &m_https}) {
             server->setRoute("/hello.sh", "echo \"downloaded $1\"\n");
-            server->setRoute("/my%20script.sh", QByteArray("echo spaced > ") + m_dir.filePath("spaced").toUtf8());
+            server->setRoute("/my%20script.sh", "echo \"$(id -u) $0\" > " + m_dir.filePath("launched").toUtf8());
         }
     }
 
@@ -202,14 +211,12 @@ private slots:
         TestHttpServer silent;
         QVERIFY(silent.start());
         silent.setSilent(true);
-        const int saved = ScriptFile::s_downloadTimeoutMs;
-        ScriptFile::s_downloadTimeoutMs = 300;
+        QScopedValueRollback<int> shortTimeout(ScriptFile::s_downloadTimeoutMs, 300);
         LogCapture log;
         QElapsedTimer clock;
         clock.start();
         const TaskOutcome outcome
             = TestTaskRunner::run(task, {{"download_script", silent.url("/never.sh")}, {"run_as_root", false}});
-        ScriptFile::s_downloadTimeoutMs = saved;
         QVERIFY(outcome.finished);
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(outcome.result, result);
@@ -220,13 +227,11 @@ private slots:
 
     void scriptTimeLimitKeepsOutput()
     {
-        const int saved = ScriptResult::s_runTimeoutMs;
-        ScriptResult::s_runTimeoutMs = 400;
+        QScopedValueRollback<int> shortLimit(ScriptResult::s_runTimeoutMs, 400);
         QElapsedTimer clock;
         clock.start();
         const TaskOutcome outcome
             = TestTaskRunner::run(ScriptResult::msg_name, {{"run_command", "echo early; sleep 20; echo late"}});
-        ScriptResult::s_runTimeoutMs = saved;
         QVERIFY(outcome.finished);
         QVERIFY(clock.elapsed() < 10000);
         QCOMPARE(outcome.result.toString(), QString("early\n"));
@@ -238,17 +243,25 @@ private slots:
         QTest::addColumn<Params>("params");
         QTest::addColumn<bool>("launched");
         QTest::addColumn<QString>("error");
+        QTest::addColumn<QStringList>("requested");
 
-        const QString marker = m_dir.filePath("launched");
-        const QString write = "echo \"$(id -u) $0\" > " + marker;
-        QTest::newRow("inline") << Params {{"run_command", write}, {"run_as_root", false}} << true << "";
+        const QString write = "echo \"$(id -u) $0\" > " + m_dir.filePath("launched");
+        const QStringList none;
+        QTest::newRow("inline") << Params {{"run_command", write}, {"run_as_root", false}} << true << "" << none;
         QTest::newRow("root through sudo")
-            << Params {{"run_command", write}, {"run_as_root", true}, {"sudo_password", "unused"}} << true << "";
+            << Params {{"run_command", write}, {"run_as_root", true}, {"sudo_password", "unused"}} << true << ""
+            << none;
+        // The space travels percent-encoded, as a browser would send it.
+        QTest::newRow("download with a space")
+            << Params {{"download_script", m_http.url("/my script.sh")}, {"run_as_root", false}} << true << ""
+            << QStringList {"/my%20script.sh"};
         QTest::newRow("no run_as_root") << Params {{"run_command", write}} << false
-                                        << "RunScript: Wrong JSON format unable to find script_interactive param";
+                                        << "RunScript: Wrong JSON format unable to find script_interactive param"
+                                        << none;
         QTest::newRow("no script") << Params {{"run_as_root", false}} << false
                                    << "RunScript: Wrong JSON format unable to find run_command or download_script "
-                                      "param";
+                                      "param"
+                                   << none;
     }
 
     void runScript()
@@ -256,42 +269,27 @@ private slots:
         QFETCH(Params, params);
         QFETCH(bool, launched);
         QFETCH(QString, error);
+        QFETCH(QStringList, requested);
         const QString marker = m_dir.filePath("launched");
         QFile::remove(marker);
+        m_http.clearRequests();
         const TaskOutcome outcome = TestTaskRunner::run(RunScript::msg_name, params);
         QVERIFY(outcome.finished);
         QCOMPARE(outcome.result, QVariant(launched));
         QCOMPARE(outcome.error, error);
+        QCOMPARE(m_http.requestedTargets(), requested);
         if (launched) {
             QTRY_VERIFY(QFileInfo(marker).size() > 0);
-            QFile f(marker);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            const QString line = QString::fromUtf8(f.readAll()).trimmed();
+            const QString line = QString::fromUtf8(TestFiles::read(marker)).trimmed();
             QVERIFY2(line.startsWith("0 " + m_scriptDir + "/ot"), qPrintable(line));
         }
-    }
-
-    void runScriptRequestsSpacesAsPercentTwenty()
-    {
-        m_http.clearRequests();
-        const QString marker = m_dir.filePath("spaced");
-        const TaskOutcome outcome = TestTaskRunner::run(
-            RunScript::msg_name, {{"download_script", m_http.url("/my script.sh")}, {"run_as_root", false}});
-        QCOMPARE(outcome.result, QVariant(true));
-        QCOMPARE(m_http.requestedTargets(), QStringList {"/my%20script.sh"});
-        QTRY_VERIFY(QFile::exists(marker));
     }
 
     void sweepSparesScriptsInUse()
     {
         // A stale file goes; the script of a running ScriptResult and that of a background
         // RunScript still starting must both survive a new RunScript.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                std::unique_ptr<VTTask> next(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
-                return scriptFiles().isEmpty();
-            }(),
-            5000);
+        QTRY_VERIFY_WITH_TIMEOUT(sweptClean(), 5000);
         const QString marker = m_dir.filePath("background");
         QFile::remove(marker);
         const TaskOutcome background = TestTaskRunner::run(
@@ -306,9 +304,7 @@ private slots:
         running->go();
         QTRY_COMPARE(scriptFiles().size(), 2);
         const QString stale = m_scriptDir + "/otSTALE1.sh";
-        QFile staleFile(stale);
-        QVERIFY(staleFile.open(QIODevice::WriteOnly));
-        staleFile.close();
+        QVERIFY(TestFiles::write(stale));
 
         std::unique_ptr<VTTask> sweeper(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
         QVERIFY(!QFile::exists(stale));
@@ -320,12 +316,7 @@ private slots:
         QTRY_VERIFY(QFile::exists(marker));
 
         // Once its shell has ended, the background script is stale like any other.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                std::unique_ptr<VTTask> next(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
-                return scriptFiles().isEmpty();
-            }(),
-            5000);
+        QTRY_VERIFY_WITH_TIMEOUT(sweptClean(), 5000);
     }
 
     void sudoOptionFollowsDistributionFiles_data()
@@ -343,16 +334,11 @@ private slots:
         QFETCH(QStringList, files);
         QFETCH(QString, option);
         QTemporaryDir etc;
-        for (const QString& name : files) {
-            QFile f(etc.filePath(name));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
-        const QString saved = ScriptFile::s_etcDir;
-        ScriptFile::s_etcDir = etc.path();
-        const QString actual = ScriptFile::sudoOption();
+        for (const QString& name : files)
+            QVERIFY(TestFiles::write(etc.filePath(name)));
+        QScopedValueRollback<QString> etcSeam(ScriptFile::s_etcDir, etc.path());
+        QCOMPARE(ScriptFile::sudoOption(), option);
         const ScriptFile::Command command = ScriptFile::command("/tmp/x.sh", true, "secret");
-        ScriptFile::s_etcDir = saved;
-        QCOMPARE(actual, option);
         QCOMPARE(command.arguments.contains("-S"), !option.isEmpty());
         QVERIFY(!command.arguments.join(' ').contains("secret"));
         QCOMPARE(command.input, QByteArray("secret\n"));
@@ -380,9 +366,8 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QString, result);
         QFETCH(QString, error);
-        for (const QString& mark : kMarks) {
+        for (const QString& mark : kMarks)
             QFile::remove(mark);
-        }
         const QString ranMark = m_dir.filePath("sudo_ran");
         QFile::remove(ranMark);
 
@@ -427,14 +412,13 @@ private slots:
             removeSudoUser();
             QVERIFY(run("useradd", {"-M", "-s", "/usr/sbin/nologin", kSudoUser}));
             QVERIFY(run("chpasswd", {}, QByteArray(kSudoUser) + ":" + kNastyPassword + "\n"));
-            QFile rule("/etc/sudoers.d/" + QString(kSudoUser));
-            QVERIFY(rule.open(QIODevice::WriteOnly));
+            const QString rule = "/etc/sudoers.d/" + QString(kSudoUser);
             // No cached credentials: every row must authenticate afresh.
-            rule.write(QByteArray("Defaults:") + kSudoUser + " !lecture, timestamp_timeout=0\n" + kSudoUser
-                       + " ALL=(root) ALL\n");
-            rule.close();
-            QFile::setPermissions(rule.fileName(), QFile::ReadOwner | QFile::ReadGroup);
-            QVERIFY(run("visudo", {"-cf", rule.fileName()}));
+            QVERIFY(TestFiles::write(rule,
+                                     QByteArray("Defaults:") + kSudoUser + " !lecture, timestamp_timeout=0\n"
+                                         + kSudoUser + " ALL=(root) ALL\n",
+                                     QFile::ReadOwner | QFile::ReadGroup));
+            QVERIFY(run("visudo", {"-cf", rule}));
         }
     }
 

@@ -1,4 +1,5 @@
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
 
@@ -10,12 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool runTool(const QString& program, const QStringList& args)
 {
@@ -33,7 +28,7 @@ int processesOf(const QString& exe)
     for (const QString& pid : pids) {
         QString target = QFile::symLinkTarget("/proc/" + pid + "/exe");
         target.remove(" (deleted)");
-        const QByteArray stat = readFile("/proc/" + pid + "/stat");
+        const QByteArray stat = TestFiles::read("/proc/" + pid + "/stat");
         const bool zombie = stat.contains(") Z ");
         if (target == exe && !zombie) {
             ++count;
@@ -63,10 +58,11 @@ private slots:
         // Nothing listens on the server's port, so the daemon keeps trying until stopped.
         TestCertificates certs(dir.path());
         QVERIFY(certs.makeCert("server", QString(), "loopback", {"IP:127.0.0.1"}));
-        const QByteArray cert = QJsonDocument(QJsonArray {QString::fromLatin1(readFile(certs.certPath("server")))})
-                                    .toJson()
-                                    .mid(1)
-                                    .chopped(2);
+        const QByteArray cert
+            = QJsonDocument(QJsonArray {QString::fromLatin1(TestFiles::read(certs.certPath("server")))})
+                  .toJson()
+                  .mid(1)
+                  .chopped(2);
         QVERIFY(dir.writeSettings(R"({"app_type": "ws", "visible": false, "sites": [{"servers": [{"server":
             "127.0.0.1", "port": 9, "cert": )"
                                   + cert + R"(, "reconnect_interval": 60}]}]})"));
@@ -79,7 +75,7 @@ private slots:
 
         QProcess* oldDaemon = dir.start({"-daemon"});
         QVERIFY(dir.waitForLog("Ready to run Vantorel", 15000));
-        const QByteArray settings = readFile(dir.settingsPath());
+        const QByteArray settings = TestFiles::read(dir.settingsPath());
         const QString logBefore = dir.log();
 
         QTemporaryDir work;
@@ -93,9 +89,10 @@ private slots:
                          dir.path(), "-t", "ws", "-v", "0"}));
 
         QVERIFY(oldDaemon->waitForFinished(10000));
-        QCOMPARE(readFile(dir.executable()), readFile(VT_EXECUTABLE));
-        QCOMPARE(readFile(dir.path() + "/stopVt.sh"), readFile(QStringLiteral(VT_SOURCE_DIR) + "/scripts/stopVt.sh"));
-        QCOMPARE(readFile(dir.settingsPath()), settings);
+        QCOMPARE(TestFiles::read(dir.executable()), TestFiles::read(VT_EXECUTABLE));
+        QCOMPARE(TestFiles::read(dir.path() + "/stopVt.sh"),
+                 TestFiles::read(QStringLiteral(VT_SOURCE_DIR) + "/scripts/stopVt.sh"));
+        QCOMPARE(TestFiles::read(dir.settingsPath()), settings);
         QVERIFY(dir.log().startsWith(logBefore));
         // The new program came up as a daemon in the same directory, writing to the same log.
         QTRY_COMPARE_WITH_TIMEOUT(dir.log().count("Ready to run Vantorel"), 2, 15000);

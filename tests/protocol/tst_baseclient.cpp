@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 #include "TestManagementServer.h"
 #include "TestSession.h"
@@ -18,12 +19,6 @@ namespace {
 QJsonObject body(const QJsonObject& message)
 {
     return message.value("msg").toObject();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -153,7 +148,7 @@ private slots:
             QTest::qWait(100);
             QCOMPARE(server.receivedOfType("init").size(), 1);
         }
-        const QJsonObject saved = QJsonDocument::fromJson(readFile(m_session.settingsPath())).object();
+        const QJsonObject saved = QJsonDocument::fromJson(TestFiles::read(m_session.settingsPath())).object();
         const int kpaInterval = saved["sites"][0]["servers"][0]["kpa_interval"].toInt();
         QCOMPARE(kpaInterval, accepted ? 7 : 60);
     }

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "settings/LocalCertificates.h"
 
 #include <QDir>
@@ -10,22 +11,6 @@
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class TestLocalCertificates : public QObject
 {
@@ -44,9 +29,9 @@ private slots:
         TestCertificates certs(m_material.path());
         QVERIFY(certs.makeCa("root", "Agent Root"));
         QVERIFY(certs.makeCert("leaf", "root", "agent.example"));
-        m_leafPem = readFile(certs.certPath("leaf"));
-        m_rootPem = readFile(certs.certPath("root"));
-        m_ecKey = readFile(certs.keyPath("leaf"));
+        m_leafPem = TestFiles::read(certs.certPath("leaf"));
+        m_rootPem = TestFiles::read(certs.certPath("root"));
+        m_ecKey = TestFiles::read(certs.keyPath("leaf"));
 
         const QString rsa = m_material.filePath("rsa.key");
         const QString encrypted = m_material.filePath("enc.key");
@@ -54,8 +39,8 @@ private slots:
             {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out", rsa}));
         QVERIFY(TestCertificates::runOpenssl(
             {"pkey", "-in", rsa, "-aes256", "-passout", "pass:secret", "-out", encrypted}));
-        m_rsaKey = readFile(rsa);
-        m_encryptedKey = readFile(encrypted);
+        m_rsaKey = TestFiles::read(rsa);
+        m_encryptedKey = TestFiles::read(encrypted);
         QVERIFY(!m_rsaKey.isEmpty() && m_encryptedKey.contains("ENCRYPTED"));
     }
 
@@ -98,9 +83,9 @@ private slots:
         LocalCertificates::s_systemDir = etc.path();
         QVERIFY(QDir().mkpath(etc.filePath("ostrelle/certs")));
         if (!certFile.isEmpty())
-            QVERIFY(writeFile(etc.filePath("ostrelle/certs/ot_vt_cert.pem"), certFile));
+            QVERIFY(TestFiles::write(etc.filePath("ostrelle/certs/ot_vt_cert.pem"), certFile));
         if (!keyFile.isEmpty())
-            QVERIFY(writeFile(etc.filePath("ostrelle/certs/ot_vt_cert.key"), keyFile));
+            QVERIFY(TestFiles::write(etc.filePath("ostrelle/certs/ot_vt_cert.key"), keyFile));
 
         LogCapture log;
         QList<QSslCertificate> certs;
@@ -146,8 +131,8 @@ private slots:
 
         QTemporaryDir home;
         QVERIFY(QDir().mkpath(home.filePath("ostrelle/certs")));
-        QVERIFY(writeFile(home.filePath("ostrelle/certs/ot_vt_cert.pem"), m_leafPem + m_rootPem));
-        QVERIFY(writeFile(home.filePath("ostrelle/certs/ot_vt_cert.key"), m_rsaKey));
+        QVERIFY(TestFiles::write(home.filePath("ostrelle/certs/ot_vt_cert.pem"), m_leafPem + m_rootPem));
+        QVERIFY(TestFiles::write(home.filePath("ostrelle/certs/ot_vt_cert.key"), m_rsaKey));
         for (const QString& path :
              {home.path(), home.filePath("ostrelle"), home.filePath("ostrelle/certs"),
               home.filePath("ostrelle/certs/ot_vt_cert.pem"), home.filePath("ostrelle/certs/ot_vt_cert.key")})

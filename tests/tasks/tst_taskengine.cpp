@@ -67,132 +67,125 @@ class TestTaskEngine : public QObject
     Q_OBJECT
 
 private slots:
-    void uninitialisedFactoryCreatesNothing();
-    void factoryNames_data();
-    void factoryNames();
-    void attachedTaskEndsInsideGo();
-    void detachedTaskEndsThroughEventLoop();
-    void deletingRunningDetachedTaskStopsIt();
-    void identifiersAndStatistics();
-};
 
-void TestTaskEngine::uninitialisedFactoryCreatesNothing()
-{
-    QTest::ignoreMessage(QtCriticalMsg, "VTTaskFactory is not initialized! cannot create task");
-    QVERIFY(!VTTaskFactory::createVTTask(QStringLiteral("linux_manage"), {}));
-
-    GuiClient client;
-    VTTaskFactory::init(&client);
-    QVERIFY(VTTaskFactory::m_init);
-    QTest::ignoreMessage(QtCriticalMsg, "VTTaskFatory initialization failed!");
-    VTTaskFactory::init(nullptr);
-    QTest::ignoreMessage(QtCriticalMsg, "VTTaskFactory is not initialized! cannot create task");
-    QVERIFY(!VTTaskFactory::createVTTask(QStringLiteral("linux_manage"), {}));
-}
-
-void TestTaskEngine::factoryNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("known");
-    QTest::addColumn<bool>("attached");
-
-    QTest::newRow("file exists") << "linux_file_exists" << true << true;
-    QTest::newRow("process running") << "linux_process_running" << true << false;
-    QTest::newRow("console user") << "user" << true << false;
-    QTest::newRow("version") << "linux_vt_version" << true << true;
-    QTest::newRow("wrong case") << "Linux_Manage" << false << false;
-    QTest::newRow("trailing blank") << "user " << false << false;
-    QTest::newRow("empty") << "" << false << false;
-    QTest::newRow("unknown") << "linux_coffee_level" << false << false;
-}
-
-void TestTaskEngine::factoryNames()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, known);
-    QFETCH(bool, attached);
-
-    TestTaskRunner::initFactory();
-    const QString id = QStringLiteral("{ctx-names}");
-    QTest::ignoreMessage(QtDebugMsg,
-                         qPrintable(known ? QStringLiteral("created task [%1] msg id[%2]").arg(name, id)
-                                          : QStringLiteral("created task [] msg id[]")));
-    std::unique_ptr<VTTask> task(VTTaskFactory::createVTTask(name, contextParams(id)));
-    QCOMPARE(task != nullptr, known);
-    if (!known)
-        return;
-    QCOMPARE(task->m_name, name);
-    QCOMPARE(qobject_cast<VTAttachedTask*>(task.get()) != nullptr, attached);
-    QCOMPARE(qobject_cast<VTDetachedTask*>(task.get()) != nullptr, !attached);
-}
-
-void TestTaskEngine::attachedTaskEndsInsideGo()
-{
-    ProbeAttached task(contextParams(QStringLiteral("{ctx-a}")));
-    QSignalSpy spy(&task, &VTAttachedTask::finished);
-    task.go();
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.first().first().toString(), task.getTaskUID());
-    QCOMPARE(task.performThread, QThread::currentThread());
-    QCOMPARE(task.m_state, 2);
-    QCOMPARE(task.m_result.toString(), QStringLiteral("attached answer"));
-}
-
-void TestTaskEngine::detachedTaskEndsThroughEventLoop()
-{
-    ProbeDetached task(contextParams(QStringLiteral("{ctx-d}")));
-    QSignalSpy spy(&task, &VTDetachedTask::finished);
-    task.go();
-    QCOMPARE(task.m_state, 1);
-    // Even a finished thread reports only once the event loop runs.
-    QVERIFY(task.started.tryAcquire(1, 5000));
-    QThread::msleep(20);
-    QCOMPARE(spy.count(), 0);
-    QVERIFY(spy.wait(5000));
-    QCOMPARE(spy.first().first().toString(), task.getTaskUID());
-    QVERIFY(task.performThread != QThread::currentThread());
-    QCOMPARE(task.m_state, 2);
-    QCOMPARE(task.m_result.toInt(), 42);
-    QCOMPARE(task.m_error, QStringLiteral("detached error"));
-}
-
-void TestTaskEngine::deletingRunningDetachedTaskStopsIt()
-{
-    auto task = std::make_unique<ProbeDetached>(contextParams(QStringLiteral("{ctx-stuck}")), true);
-    QSignalSpy spy(task.get(), &VTDetachedTask::finished);
-    task->go();
-    QVERIFY(task->started.tryAcquire(1, 5000));
-    const QString uid = task->getTaskUID();
-    QVERIFY(VTInfo::instance()->m_tasksInfo.contains(uid));
-    QTest::ignoreMessage(QtCriticalMsg, R"(terminating running thread   msg id[ "{ctx-stuck}" ])");
-    task.reset();
-    QVERIFY(!VTInfo::instance()->m_tasksInfo.contains(uid));
-    // The abandoned task never reports an end.
-    QCoreApplication::processEvents();
-    QCOMPARE(spy.count(), 0);
-}
-
-void TestTaskEngine::identifiersAndStatistics()
-{
-    VTInfo* info = VTInfo::instance();
-    const quint32 totalBefore = info->m_totalTasksCount;
-    const quint32 countBefore = info->m_tasksStats.value(QStringLiteral("probe_attached")).count;
-    const QMap<QString, QVariant> params = contextParams(QStringLiteral("{ctx-same}"));
+    void uninitialisedFactoryCreatesNothing()
     {
-        ProbeAttached first(params);
-        ProbeAttached second(params);
-        ProbeAttached orphan({{QStringLiteral("x"), 1}});
-        QVERIFY(first.getTaskUID() != second.getTaskUID());
-        QVERIFY(QUuid::fromString(first.getTaskUID()) != QUuid());
-        QCOMPARE(first.getTaskUID().size(), 38);
-        QCOMPARE(first.getTaskMsgID(), second.getTaskMsgID());
-        QCOMPARE(first.getTaskMsgID(), QStringLiteral("{ctx-same}"));
-        QVERIFY(orphan.getTaskMsgID().isEmpty());
-        QCOMPARE(info->m_tasksInfo.value(first.getTaskUID()).msgID, QStringLiteral("{ctx-same}"));
-        QCOMPARE(info->m_totalTasksCount, totalBefore + 3);
+        QTest::ignoreMessage(QtCriticalMsg, "VTTaskFactory is not initialized! cannot create task");
+        QVERIFY(!VTTaskFactory::createVTTask(QStringLiteral("linux_manage"), {}));
+
+        GuiClient client;
+        VTTaskFactory::init(&client);
+        QVERIFY(VTTaskFactory::m_init);
+        QTest::ignoreMessage(QtCriticalMsg, "VTTaskFatory initialization failed!");
+        VTTaskFactory::init(nullptr);
+        QTest::ignoreMessage(QtCriticalMsg, "VTTaskFactory is not initialized! cannot create task");
+        QVERIFY(!VTTaskFactory::createVTTask(QStringLiteral("linux_manage"), {}));
     }
-    QCOMPARE(info->m_tasksStats.value(QStringLiteral("probe_attached")).count, countBefore + 3);
-}
+
+    void factoryNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<bool>("attached");
+
+        QTest::newRow("file exists") << "linux_file_exists" << true << true;
+        QTest::newRow("process running") << "linux_process_running" << true << false;
+        QTest::newRow("console user") << "user" << true << false;
+        QTest::newRow("version") << "linux_vt_version" << true << true;
+        QTest::newRow("wrong case") << "Linux_Manage" << false << false;
+        QTest::newRow("trailing blank") << "user " << false << false;
+        QTest::newRow("empty") << "" << false << false;
+        QTest::newRow("unknown") << "linux_coffee_level" << false << false;
+    }
+
+    void factoryNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, known);
+        QFETCH(bool, attached);
+
+        TestTaskRunner::initFactory();
+        const QString id = QStringLiteral("{ctx-names}");
+        QTest::ignoreMessage(QtDebugMsg,
+                             qPrintable(known ? QStringLiteral("created task [%1] msg id[%2]").arg(name, id)
+                                              : QStringLiteral("created task [] msg id[]")));
+        std::unique_ptr<VTTask> task(VTTaskFactory::createVTTask(name, contextParams(id)));
+        QCOMPARE(task != nullptr, known);
+        if (!known)
+            return;
+        QCOMPARE(task->m_name, name);
+        QCOMPARE(qobject_cast<VTAttachedTask*>(task.get()) != nullptr, attached);
+        QCOMPARE(qobject_cast<VTDetachedTask*>(task.get()) != nullptr, !attached);
+    }
+
+    void attachedTaskEndsInsideGo()
+    {
+        ProbeAttached task(contextParams(QStringLiteral("{ctx-a}")));
+        QSignalSpy spy(&task, &VTAttachedTask::finished);
+        task.go();
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.first().first().toString(), task.getTaskUID());
+        QCOMPARE(task.performThread, QThread::currentThread());
+        QCOMPARE(task.m_state, 2);
+        QCOMPARE(task.m_result.toString(), QStringLiteral("attached answer"));
+    }
+
+    void detachedTaskEndsThroughEventLoop()
+    {
+        ProbeDetached task(contextParams(QStringLiteral("{ctx-d}")));
+        QSignalSpy spy(&task, &VTDetachedTask::finished);
+        task.go();
+        QCOMPARE(task.m_state, 1);
+        // Even a finished thread reports only once the event loop runs.
+        QVERIFY(task.started.tryAcquire(1, 5000));
+        QThread::msleep(20);
+        QCOMPARE(spy.count(), 0);
+        QVERIFY(spy.wait(5000));
+        QCOMPARE(spy.first().first().toString(), task.getTaskUID());
+        QVERIFY(task.performThread != QThread::currentThread());
+        QCOMPARE(task.m_state, 2);
+        QCOMPARE(task.m_result.toInt(), 42);
+        QCOMPARE(task.m_error, QStringLiteral("detached error"));
+    }
+
+    void deletingRunningDetachedTaskStopsIt()
+    {
+        auto task = std::make_unique<ProbeDetached>(contextParams(QStringLiteral("{ctx-stuck}")), true);
+        QSignalSpy spy(task.get(), &VTDetachedTask::finished);
+        task->go();
+        QVERIFY(task->started.tryAcquire(1, 5000));
+        const QString uid = task->getTaskUID();
+        QVERIFY(VTInfo::instance()->m_tasksInfo.contains(uid));
+        QTest::ignoreMessage(QtCriticalMsg, R"(terminating running thread   msg id[ "{ctx-stuck}" ])");
+        task.reset();
+        QVERIFY(!VTInfo::instance()->m_tasksInfo.contains(uid));
+        // The abandoned task never reports an end.
+        QCoreApplication::processEvents();
+        QCOMPARE(spy.count(), 0);
+    }
+
+    void identifiersAndStatistics()
+    {
+        VTInfo* info = VTInfo::instance();
+        const quint32 totalBefore = info->m_totalTasksCount;
+        const quint32 countBefore = info->m_tasksStats.value(QStringLiteral("probe_attached")).count;
+        const QMap<QString, QVariant> params = contextParams(QStringLiteral("{ctx-same}"));
+        {
+            ProbeAttached first(params);
+            ProbeAttached second(params);
+            ProbeAttached orphan({{QStringLiteral("x"), 1}});
+            QVERIFY(first.getTaskUID() != second.getTaskUID());
+            QVERIFY(QUuid::fromString(first.getTaskUID()) != QUuid());
+            QCOMPARE(first.getTaskUID().size(), 38);
+            QCOMPARE(first.getTaskMsgID(), second.getTaskMsgID());
+            QCOMPARE(first.getTaskMsgID(), QStringLiteral("{ctx-same}"));
+            QVERIFY(orphan.getTaskMsgID().isEmpty());
+            QCOMPARE(info->m_tasksInfo.value(first.getTaskUID()).msgID, QStringLiteral("{ctx-same}"));
+            QCOMPARE(info->m_totalTasksCount, totalBefore + 3);
+        }
+        QCOMPARE(info->m_tasksStats.value(QStringLiteral("probe_attached")).count, countBefore + 3);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestTaskEngine)
 #include "tst_taskengine.moc"
