@@ -11,14 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-QJsonObject body(const QJsonObject& message)
-{
-    return message.value("msg").toObject();
-}
-
-} // namespace
+const auto body = &TestManagementServer::body;
 
 // The real daemon, started from a program directory of its own, in a whole session with a
 // management server on this machine.

@@ -18,7 +18,6 @@ class TestLogSetup : public QObject
     Q_OBJECT
 
 private slots:
-
     void messageText_data()
     {
         QTest::addColumn<QByteArray>("file");

@@ -157,9 +157,14 @@ bool TestManagementServer::waitForDisconnections(int count, int timeoutMs)
     return waitUntil([&]() { return m_disconnections >= count; }, timeoutMs);
 }
 
+QJsonObject TestManagementServer::body(const QJsonObject& message)
+{
+    return message.value("msg").toObject();
+}
+
 QString TestManagementServer::bodyType(const QJsonObject& message)
 {
-    return message.value("msg").toObject().value("type").toString();
+    return body(message).value("type").toString();
 }
 
 QString TestManagementServer::headerId(const QJsonObject& message)

@@ -65,6 +65,8 @@ public:
     int connectionCount() const { return m_server.connectionCount(); }
     int disconnectionCount() const { return m_disconnections; }
 
+    // The envelope's "msg" member.
+    static QJsonObject body(const QJsonObject& message);
     static QString bodyType(const QJsonObject& message);
     static QString headerId(const QJsonObject& message);
 

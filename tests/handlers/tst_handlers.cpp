@@ -18,10 +18,7 @@
 
 namespace {
 
-QJsonObject body(const QJsonObject& message)
-{
-    return message.value("msg").toObject();
-}
+const auto body = &TestManagementServer::body;
 
 QString fieldOf(const QJsonObject& answer)
 {
@@ -203,12 +200,11 @@ private slots:
         QTest::addColumn<QString>("error");
 
         QTest::newRow("script") << "linux_run_script" << QJsonObject {{"run_command", "exit 0"}, {"run_as_root", false}}
-                                << "true"
-                                << "";
-        QTest::newRow("unknown action") << "linux_reformat_disk" << QJsonObject {} << "false"
+                                << QString("true") << QString();
+        QTest::newRow("unknown action") << "linux_reformat_disk" << QJsonObject {} << QString("false")
                                         << "Unknown action type";
-        QTest::newRow("kill without a program name") << "linux_process_kill" << QJsonObject {} << "false"
-                                                     << "Wrong JSON format (ProcessKill)";
+        QTest::newRow("kill without a program name")
+            << "linux_process_kill" << QJsonObject {} << QString("false") << "Wrong JSON format (ProcessKill)";
     }
 
     void action()

@@ -32,7 +32,6 @@ class TestHostPerformers : public QObject
     Q_OBJECT
 
 private slots:
-
     void initTestCase()
     {
         QVERIFY(m_dir.isValid() && m_bin.isValid());
@@ -61,44 +60,34 @@ private slots:
 
         const QString missing = QStringLiteral("missing parameter: linux_file_name");
         const QString absent = QStringLiteral("The file does not exists");
-        QTest::newRow("exists: file") << "linux_file_exists"
-                                      << QByteArray(R"({"linux_file_exists":{"linux_file_name":"@/five.txt"}})")
-                                      << QVariant(true) << ""
-                                      << "";
-        QTest::newRow("exists: absent") << "linux_file_exists"
-                                        << QByteArray(R"({"linux_file_exists":{"linux_file_name":"@/none"}})")
-                                        << QVariant(false) << ""
-                                        << "";
-        QTest::newRow("exists: empty path")
-            << "linux_file_exists" << QByteArray(R"({"linux_file_exists":{"linux_file_name":""}})") << QVariant(false)
-            << ""
-            << "";
-        QTest::newRow("exists: null path")
-            << "linux_file_exists" << QByteArray(R"({"linux_file_exists":{"linux_file_name":null}})") << QVariant()
-            << missing << "Error perform \"FileExists\" message, wrong JSON format";
-        QTest::newRow("exists: key of another task")
-            << "linux_file_exists" << QByteArray(R"({"linux_file_size":{"linux_file_name":"@"}})") << QVariant()
-            << missing << "Error perform \"FileExists\" message, wrong JSON format";
-        QTest::newRow("size: file") << "linux_file_size"
-                                    << QByteArray(R"({"linux_file_size":{"linux_file_name":"@/five.txt"}})")
-                                    << QVariant(qint64(5)) << ""
-                                    << "";
-        QTest::newRow("size: absent") << "linux_file_size"
-                                      << QByteArray(R"({"linux_file_size":{"linux_file_name":"@/none"}})") << QVariant()
-                                      << absent << "Error perform \"FileSize\" message, the file does not exists";
-        QTest::newRow("size: no inner key") << "linux_file_size" << QByteArray(R"({"linux_file_size":{"name":"@"}})")
-                                            << QVariant() << missing << missing;
-        QTest::newRow("size: path at top level")
-            << "linux_file_size" << QByteArray(R"({"linux_file_name":"@/five.txt"})") << QVariant() << missing
-            << missing;
-        QTest::newRow("date: file") << "linux_file_date"
-                                    << QByteArray(R"({"linux_file_date":{"linux_file_name":"@/five.txt"}})")
-                                    << QVariant(quint32(1600000000)) << ""
-                                    << "";
-        QTest::newRow("date: empty path")
-            << "linux_file_date" << QByteArray(R"({"linux_file_date":{"linux_file_name":""}})") << QVariant() << absent
-            << "Error perform \"FileDate\" message, the file does not exists";
-        QTest::newRow("date: no params") << "linux_file_date" << QByteArray("{}") << QVariant() << missing << missing;
+        const auto row = [](const char* name, const QString& task, const QByteArray& params, const QVariant& result,
+                            const QString& error, const QString& warning) {
+            QTest::newRow(name) << task << params << result << error << warning;
+        };
+        row("exists: file", "linux_file_exists",
+            QByteArray(R"({"linux_file_exists":{"linux_file_name":"@/five.txt"}})"), QVariant(true), "", "");
+        row("exists: absent", "linux_file_exists", QByteArray(R"({"linux_file_exists":{"linux_file_name":"@/none"}})"),
+            QVariant(false), "", "");
+        row("exists: empty path", "linux_file_exists", QByteArray(R"({"linux_file_exists":{"linux_file_name":""}})"),
+            QVariant(false), "", "");
+        row("exists: null path", "linux_file_exists", QByteArray(R"({"linux_file_exists":{"linux_file_name":null}})"),
+            QVariant(), missing, "Error perform \"FileExists\" message, wrong JSON format");
+        row("exists: key of another task", "linux_file_exists",
+            QByteArray(R"({"linux_file_size":{"linux_file_name":"@"}})"), QVariant(), missing,
+            "Error perform \"FileExists\" message, wrong JSON format");
+        row("size: file", "linux_file_size", QByteArray(R"({"linux_file_size":{"linux_file_name":"@/five.txt"}})"),
+            QVariant(qint64(5)), "", "");
+        row("size: absent", "linux_file_size", QByteArray(R"({"linux_file_size":{"linux_file_name":"@/none"}})"),
+            QVariant(), absent, "Error perform \"FileSize\" message, the file does not exists");
+        row("size: no inner key", "linux_file_size", QByteArray(R"({"linux_file_size":{"name":"@"}})"), QVariant(),
+            missing, missing);
+        row("size: path at top level", "linux_file_size", QByteArray(R"({"linux_file_name":"@/five.txt"})"), QVariant(),
+            missing, missing);
+        row("date: file", "linux_file_date", QByteArray(R"({"linux_file_date":{"linux_file_name":"@/five.txt"}})"),
+            QVariant(quint32(1600000000)), "", "");
+        row("date: empty path", "linux_file_date", QByteArray(R"({"linux_file_date":{"linux_file_name":""}})"),
+            QVariant(), absent, "Error perform \"FileDate\" message, the file does not exists");
+        row("date: no params", "linux_file_date", QByteArray("{}"), QVariant(), missing, missing);
     }
 
     void filePerformers()
@@ -158,19 +147,16 @@ private slots:
         QTest::addColumn<QByteArray>("output");
         QTest::addColumn<QStringList>("names");
 
-        QTest::newRow("users: repeated name once") << "linux_logged_users"
-                                                   << "users" << QByteArray("root root") << QStringList {"root"};
-        QTest::newRow("users: two names") << "linux_logged_users"
-                                          << "users" << QByteArray("bob alice bob") << QStringList {"alice", "bob"};
-        QTest::newRow("users: nobody") << "linux_logged_users"
-                                       << "users" << QByteArray("") << QStringList {""};
-        QTest::newRow("console: first line's name")
-            << "user"
-            << "who"
-            << QByteArray("zed      pts/1        2024-01-02 10:00 (10.0.0.2)\nalice    tty1         2024-01-02 09:00")
-            << QStringList {"zed"};
-        QTest::newRow("console: nobody") << "user"
-                                         << "who" << QByteArray("") << QStringList {""};
+        const auto row = [](const char* name, const QString& task, const QString& program, const QByteArray& output,
+                            const QStringList& names) { QTest::newRow(name) << task << program << output << names; };
+        row("users: repeated name once", "linux_logged_users", "users", QByteArray("root root"), QStringList {"root"});
+        row("users: two names", "linux_logged_users", "users", QByteArray("bob alice bob"),
+            QStringList {"alice", "bob"});
+        row("users: nobody", "linux_logged_users", "users", QByteArray(""), QStringList {""});
+        row("console: first line's name", "user", "who",
+            QByteArray("zed      pts/1        2024-01-02 10:00 (10.0.0.2)\nalice    tty1         2024-01-02 09:00"),
+            QStringList {"zed"});
+        row("console: nobody", "user", "who", QByteArray(""), QStringList {""});
     }
 
     void userListsFromPrograms()

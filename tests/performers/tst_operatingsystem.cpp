@@ -60,7 +60,6 @@ class TestOperatingSystem : public QObject
     Q_OBJECT
 
 private slots:
-
     void initTestCase()
     {
         OSCPE::s_productType = &productType;
@@ -80,24 +79,18 @@ private slots:
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("description");
 
-        QTest::newRow("kernel only") << "Linux 4.4.0"
-                                     << "Generic Linux 4.4.0";
-        QTest::newRow("kernel twice") << "Linux 4.4.0\nLinux 4.4.0"
-                                      << "Generic Linux 4.4.0 Kernel 4.4.0";
-        QTest::newRow("suse banner") << "Welcome to openSUSE Leap 42.3 - Kernel \\r (\\l)."
-                                     << "openSUSE Leap 42.3 ";
-        QTest::newRow("suse banner twice on a line") << "Welcome to SUSE 12 Welcome to SUSE 15 - Kernel"
-                                                     << "SUSE 12 ";
-        QTest::newRow("suse line without greeting") << "SUSE Linux Enterprise Server 12 (x86_64)\nLinux 4.4"
-                                                    << "Generic Linux 4.4";
-        QTest::newRow("two release lines") << "Fedora release 38\nRed Hat release 9\n"
-                                           << "Fedora release 38Red Hat release 9";
-        QTest::newRow("banner escapes removed") << "Ubuntu 22.04 LTS \\n \\l\\1"
-                                                << "Ubuntu 22.04 LTS  ";
-        QTest::newRow("empty") << ""
-                               << "Generic Linux";
-        QTest::newRow("nothing recognised") << "hello\nworld\n"
-                                            << "Generic Linux";
+        const auto row = [](const char* name, const QString& output, const QString& description) {
+            QTest::newRow(name) << output << description;
+        };
+        row("kernel only", "Linux 4.4.0", "Generic Linux 4.4.0");
+        row("kernel twice", "Linux 4.4.0\nLinux 4.4.0", "Generic Linux 4.4.0 Kernel 4.4.0");
+        row("suse banner", "Welcome to openSUSE Leap 42.3 - Kernel \\r (\\l).", "openSUSE Leap 42.3 ");
+        row("suse banner twice on a line", "Welcome to SUSE 12 Welcome to SUSE 15 - Kernel", "SUSE 12 ");
+        row("suse line without greeting", "SUSE Linux Enterprise Server 12 (x86_64)\nLinux 4.4", "Generic Linux 4.4");
+        row("two release lines", "Fedora release 38\nRed Hat release 9\n", "Fedora release 38Red Hat release 9");
+        row("banner escapes removed", "Ubuntu 22.04 LTS \\n \\l\\1", "Ubuntu 22.04 LTS  ");
+        row("empty", "", "Generic Linux");
+        row("nothing recognised", "hello\nworld\n", "Generic Linux");
     }
 
     void describeScriptOutput()
@@ -112,22 +105,17 @@ private slots:
         QTest::addColumn<QString>("etc");
         QTest::addColumn<QString>("distribution");
 
-        QTest::newRow("CentOS 7") << "centos7"
-                                  << "CentOS Linux release 7.4.1708 (Core) ";
-        QTest::newRow("RHEL 8") << "rhel8"
-                                << "Red Hat Enterprise Linux release 8.6 (Ootpa)";
-        QTest::newRow("Fedora 38") << "fedora38"
-                                   << "Fedora release 38 (Thirty Eight)";
-        QTest::newRow("Ubuntu 22.04") << "ubuntu2204"
-                                      << "Ubuntu 22.04.3 LTS";
-        QTest::newRow("openSUSE Leap 42.3") << "opensuse-leap423"
-                                            << "openSUSE Leap 42.3 ";
-        QTest::newRow("openSUSE Leap 15.4") << "opensuse-leap154"
-                                            << "openSUSE Leap 15.4 ";
-        QTest::newRow("SLES 12 SP3") << "sles12sp3"
-                                     << "SUSE Linux Enterprise Server 12 SP3  (x86_64) ";
-        QTest::newRow("Debian 12") << "debian12"
-                                   << "Debian GNU/Linux release 12 (bookworm)";
+        const auto row = [](const char* name, const QString& etc, const QString& distribution) {
+            QTest::newRow(name) << etc << distribution;
+        };
+        row("CentOS 7", "centos7", "CentOS Linux release 7.4.1708 (Core) ");
+        row("RHEL 8", "rhel8", "Red Hat Enterprise Linux release 8.6 (Ootpa)");
+        row("Fedora 38", "fedora38", "Fedora release 38 (Thirty Eight)");
+        row("Ubuntu 22.04", "ubuntu2204", "Ubuntu 22.04.3 LTS");
+        row("openSUSE Leap 42.3", "opensuse-leap423", "openSUSE Leap 42.3 ");
+        row("openSUSE Leap 15.4", "opensuse-leap154", "openSUSE Leap 15.4 ");
+        row("SLES 12 SP3", "sles12sp3", "SUSE Linux Enterprise Server 12 SP3  (x86_64) ");
+        row("Debian 12", "debian12", "Debian GNU/Linux release 12 (bookworm)");
     }
 
     void describeDistributions()
@@ -167,62 +155,29 @@ private slots:
         QTest::addColumn<QString>("pretty");
         QTest::addColumn<QString>("cpe");
 
-        QTest::newRow("centos") << "centos"
-                                << "7"
-                                << "CentOS Linux 7 (Core)"
-                                << "cpe:2.3:o:centos:centos:7:*:*:*:*:*:*:*";
-        QTest::newRow("ubuntu lts") << "Ubuntu"
-                                    << "16.04"
-                                    << "Ubuntu 16.04.7 LTS"
-                                    << "cpe:2.3:o:canonical:ubuntu_linux:16.04:-:lts:*:*:*:*:*";
-        QTest::newRow("ubuntu interim") << "ubuntu"
-                                        << "16.10"
-                                        << "Ubuntu 16.10"
-                                        << "cpe:2.3:o:canonical:ubuntu_linux:16.10:*:*:*:*:*:*:*";
-        QTest::newRow("opensuse") << "opensuse"
-                                  << "42.3"
-                                  << "openSUSE Leap 42.3"
-                                  << "cpe:2.3:o:novell:opensuse:42.3:*:*:*:*:*:*:*";
-        QTest::newRow("suse SP3, Server not matched") << "suse"
-                                                      << "12.3"
-                                                      << "SUSE Linux Enterprise Server 12 SP3"
-                                                      << "cpe:2.3:o:novell:suse_linux:12.3:SP3:*:*:*:*:*:*";
-        QTest::newRow("suse no SP, server") << "SUSE"
-                                            << "11"
-                                            << "suse linux server 11"
-                                            << "cpe:2.3:o:novell:suse_linux:11:*:server:*:*:*:*:*";
-        QTest::newRow("suse SP without digits, desktop") << "suse"
-                                                         << "11"
-                                                         << "suse desktop SP"
-                                                         << "cpe:2.3:o:novell:suse_linux:11:*:desktop:*:*:*:*:*";
-        QTest::newRow("suse SP12, pro") << "suse"
-                                        << "9"
-                                        << "suse pro 9 SP12"
-                                        << "cpe:2.3:o:novell:suse_linux:9:SP12:pro:*:*:*:*:*";
-        QTest::newRow("fedora") << "fedora"
-                                << "38"
-                                << "Fedora Linux 38 (Workstation Edition)"
-                                << "cpe:2.3:o:fedoraproject:fedora:38:*:*:*:*:*:*:*";
-        QTest::newRow("fedora core") << "fedora"
-                                     << "6"
-                                     << "Fedora Core 6 (Zod)"
-                                     << "cpe:2.3:o:fedoraproject:fedora_core:6:*:*:*:*:*:*:*";
-        QTest::newRow("debian generic") << "debian"
-                                        << "9"
-                                        << "Debian GNU/Linux 9 (stretch)"
-                                        << "cpe:2.3:o:linux:linux:9:*:*:*:*:*:*:*";
-        QTest::newRow("empty type") << ""
-                                    << "1.0"
-                                    << ""
-                                    << "cpe:2.3:o:linux:linux:1.0:*:*:*:*:*:*:*";
-        QTest::newRow("empty version is any") << "arch"
-                                              << ""
-                                              << "Arch Linux"
-                                              << "cpe:2.3:o:linux:linux:*:*:*:*:*:*:*:*";
-        QTest::newRow("version punctuation escaped") << "alpine"
-                                                     << "3.18 rc:1"
-                                                     << "Alpine"
-                                                     << "cpe:2.3:o:linux:linux:3.18_rc\\:1:*:*:*:*:*:*:*";
+        const auto row = [](const char* name, const QString& type, const QString& version, const QString& pretty,
+                            const QString& cpe) { QTest::newRow(name) << type << version << pretty << cpe; };
+        row("centos", "centos", "7", "CentOS Linux 7 (Core)", "cpe:2.3:o:centos:centos:7:*:*:*:*:*:*:*");
+        row("ubuntu lts", "Ubuntu", "16.04", "Ubuntu 16.04.7 LTS",
+            "cpe:2.3:o:canonical:ubuntu_linux:16.04:-:lts:*:*:*:*:*");
+        row("ubuntu interim", "ubuntu", "16.10", "Ubuntu 16.10",
+            "cpe:2.3:o:canonical:ubuntu_linux:16.10:*:*:*:*:*:*:*");
+        row("opensuse", "opensuse", "42.3", "openSUSE Leap 42.3", "cpe:2.3:o:novell:opensuse:42.3:*:*:*:*:*:*:*");
+        row("suse SP3, Server not matched", "suse", "12.3", "SUSE Linux Enterprise Server 12 SP3",
+            "cpe:2.3:o:novell:suse_linux:12.3:SP3:*:*:*:*:*:*");
+        row("suse no SP, server", "SUSE", "11", "suse linux server 11",
+            "cpe:2.3:o:novell:suse_linux:11:*:server:*:*:*:*:*");
+        row("suse SP without digits, desktop", "suse", "11", "suse desktop SP",
+            "cpe:2.3:o:novell:suse_linux:11:*:desktop:*:*:*:*:*");
+        row("suse SP12, pro", "suse", "9", "suse pro 9 SP12", "cpe:2.3:o:novell:suse_linux:9:SP12:pro:*:*:*:*:*");
+        row("fedora", "fedora", "38", "Fedora Linux 38 (Workstation Edition)",
+            "cpe:2.3:o:fedoraproject:fedora:38:*:*:*:*:*:*:*");
+        row("fedora core", "fedora", "6", "Fedora Core 6 (Zod)", "cpe:2.3:o:fedoraproject:fedora_core:6:*:*:*:*:*:*:*");
+        row("debian generic", "debian", "9", "Debian GNU/Linux 9 (stretch)", "cpe:2.3:o:linux:linux:9:*:*:*:*:*:*:*");
+        row("empty type", "", "1.0", "", "cpe:2.3:o:linux:linux:1.0:*:*:*:*:*:*:*");
+        row("empty version is any", "arch", "", "Arch Linux", "cpe:2.3:o:linux:linux:*:*:*:*:*:*:*:*");
+        row("version punctuation escaped", "alpine", "3.18 rc:1", "Alpine",
+            "cpe:2.3:o:linux:linux:3.18_rc\\:1:*:*:*:*:*:*:*");
 
         const QString v = QStringLiteral("7.4");
         const QString tail = QStringLiteral(":7.4:*:*:*:*:*:*:*");

@@ -159,14 +159,10 @@ private slots:
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("errorStart");
 
-        QTest::newRow("http") << false << "/hello.sh" << false << "downloaded \n"
-                              << "";
-        QTest::newRow("https, self-signed") << true << "/hello.sh" << false << "downloaded \n"
-                                            << "";
-        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n"
-                                     << "";
-        QTest::newRow("not found") << false << "/missing.sh" << false << ""
-                                   << "ScriptResult : download error :";
+        QTest::newRow("http") << false << "/hello.sh" << false << "downloaded \n" << QString();
+        QTest::newRow("https, self-signed") << true << "/hello.sh" << false << "downloaded \n" << QString();
+        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n" << QString();
+        QTest::newRow("not found") << false << "/missing.sh" << false << QString() << "ScriptResult : download error :";
     }
 
     void downloads()

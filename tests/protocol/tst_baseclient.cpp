@@ -14,14 +14,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-namespace {
-
-QJsonObject body(const QJsonObject& message)
-{
-    return message.value("msg").toObject();
-}
-
-} // namespace
+const auto body = &TestManagementServer::body;
 
 // The session phases on a fresh connection each: configuration, init, keep-alive and its
 // answer time-out, redirects and drops, against a management server on loopback.

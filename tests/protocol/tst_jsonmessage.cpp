@@ -36,42 +36,33 @@ private slots:
         QTest::addColumn<QJsonObject>("expectedBody");
         QTest::addColumn<QString>("expectedWarning");
 
-        const QVariantMap none;
-        QTest::newRow("untouched message")
-            << eMsgNone << ErrorMap() << none << none << QVariant() << QJsonObject() << QJsonObject() << QString();
-        QTest::newRow("global error only")
-            << eMsgAction << ErrorMap {{"global", "boom"}} << none << none << QVariant() << QJsonObject()
-            << obj(R"({"type":"action_response","error":"boom"})") << QString();
-        QTest::newRow("field errors only")
-            << eMsgResolve << ErrorMap {{"linux_hostname", "failed"}} << none << none << QVariant() << QJsonObject()
-            << obj(R"({"type":"resolve_response","errors":{"linux_hostname":"failed"}})") << QString();
-        QTest::newRow("global and field errors split")
-            << eMsgResolve << ErrorMap {{"global", "g"}, {"a", "x"}} << none << none << QVariant() << QJsonObject()
-            << obj(R"({"type":"resolve_response","error":"g","errors":{"a":"x"}})") << QString();
-        QTest::newRow("resolve without fields or params")
-            << eMsgResolve << ErrorMap() << none << none << QVariant() << QJsonObject()
-            << obj(R"({"type":"resolve_response"})") << QString();
-        QTest::newRow("resolve with fields and params")
-            << eMsgResolve << ErrorMap() << QVariantMap {{"linux_file_size", 42}, {"user", "bob"}}
-            << QVariantMap {{"p", true}} << QVariant() << QJsonObject()
-            << obj(R"({"type":"resolve_response","fields":{"linux_file_size":42,"user":"bob"},"params":{"p":true}})")
-            << QString();
-        QTest::newRow("troubleshoot carries params, not fields")
-            << eMsgTroubleshoot << ErrorMap() << QVariantMap {{"f", 1}} << QVariantMap {{"log", "text"}} << QVariant()
-            << QJsonObject() << obj(R"({"type":"troubleshoot_response","params":{"log":"text"}})") << QString();
-        QTest::newRow("action outcome as text")
-            << eMsgAction << ErrorMap() << none << none << QVariant(true) << QJsonObject()
-            << obj(R"({"type":"action_response","action_succeeded":"true"})") << QString();
-        QTest::newRow("reconfigure kind") << eMsgReconfigure << ErrorMap() << none << none << QVariant()
-                                          << QJsonObject() << obj(R"({"type":"reconfigure_response"})") << QString();
-        QTest::newRow("init_ok is not sent") << eMsgInitOk << ErrorMap() << none << none << QVariant() << QJsonObject()
-                                             << QJsonObject() << QString("Message is not designed to send : 8");
-        QTest::newRow("compliance writes no type silently")
-            << eMsgCompliance << ErrorMap() << none << none << QVariant() << QJsonObject() << QJsonObject()
-            << QString();
-        QTest::newRow("members already in the body stay")
-            << eMsgKpa << ErrorMap() << none << none << QVariant() << obj(R"({"time":5,"type":"old"})")
-            << obj(R"({"time":5,"type":"kpa"})") << QString();
+        // Most rows leave most of the message at its defaults.
+        const auto row
+            = [](const char* name, eMsgType type, const QJsonObject& expectedBody, const ErrorMap& errors = {},
+                 const QVariantMap& fields = {}, const QVariantMap& params = {}, const QVariant& actionSucceeded = {},
+                 const QJsonObject& existingBody = {}, const QString& expectedWarning = {}) {
+                  QTest::newRow(name) << type << errors << fields << params << actionSucceeded << existingBody
+                                      << expectedBody << expectedWarning;
+              };
+        row("untouched message", eMsgNone, {});
+        row("global error only", eMsgAction, obj(R"({"type":"action_response","error":"boom"})"), {{"global", "boom"}});
+        row("field errors only", eMsgResolve,
+            obj(R"({"type":"resolve_response","errors":{"linux_hostname":"failed"}})"), {{"linux_hostname", "failed"}});
+        row("global and field errors split", eMsgResolve,
+            obj(R"({"type":"resolve_response","error":"g","errors":{"a":"x"}})"), {{"global", "g"}, {"a", "x"}});
+        row("resolve without fields or params", eMsgResolve, obj(R"({"type":"resolve_response"})"));
+        row("resolve with fields and params", eMsgResolve,
+            obj(R"({"type":"resolve_response","fields":{"linux_file_size":42,"user":"bob"},"params":{"p":true}})"), {},
+            {{"linux_file_size", 42}, {"user", "bob"}}, {{"p", true}});
+        row("troubleshoot carries params, not fields", eMsgTroubleshoot,
+            obj(R"({"type":"troubleshoot_response","params":{"log":"text"}})"), {}, {{"f", 1}}, {{"log", "text"}});
+        row("action outcome as text", eMsgAction, obj(R"({"type":"action_response","action_succeeded":"true"})"), {},
+            {}, {}, true);
+        row("reconfigure kind", eMsgReconfigure, obj(R"({"type":"reconfigure_response"})"));
+        row("init_ok is not sent", eMsgInitOk, {}, {}, {}, {}, {}, {}, "Message is not designed to send : 8");
+        row("compliance writes no type silently", eMsgCompliance, {});
+        row("members already in the body stay", eMsgKpa, obj(R"({"time":5,"type":"kpa"})"), {}, {}, {}, {},
+            obj(R"({"time":5,"type":"old"})"));
     }
 
     void writeBody()

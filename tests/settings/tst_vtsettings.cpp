@@ -20,7 +20,6 @@ class TestVTSettings : public QObject
     Q_OBJECT
 
 private slots:
-
     void init()
     {
         // A fresh directory per case: the settings facility caches files by name within a process.

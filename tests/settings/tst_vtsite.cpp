@@ -17,7 +17,6 @@ class TestVTSite : public QObject
     Q_OBJECT
 
 private slots:
-
     void serverLoad_data()
     {
         QTest::addColumn<QByteArray>("json");

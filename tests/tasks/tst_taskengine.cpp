@@ -67,7 +67,6 @@ class TestTaskEngine : public QObject
     Q_OBJECT
 
 private slots:
-
     void uninitialisedFactoryCreatesNothing()
     {
         QTest::ignoreMessage(QtCriticalMsg, "VTTaskFactory is not initialized! cannot create task");
