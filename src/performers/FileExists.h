@@ -1,8 +1,8 @@
 #pragma once
 
-#include "tasks/VTAttachedTask.h"
+#include "performers/FilePerformer.h"
 
-class FileExists : public VTAttachedTask
+class FileExists : public FilePerformer
 {
     Q_OBJECT
 
@@ -12,5 +12,4 @@ public:
     void perform() override;
 
     static const QString msg_name;
-    static const QString msg_param;
 };

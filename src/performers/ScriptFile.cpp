@@ -1,14 +1,11 @@
 #include "ScriptFile.h"
 
+#include "performers/HttpFetch.h"
+
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QMutexLocker>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QProcess>
-#include <QTimer>
 #include <QtDebug>
 
 #include <cerrno>
@@ -61,34 +58,20 @@ void ScriptFile::close()
 
 bool ScriptFile::download(const QString& url, QString& error)
 {
-    QNetworkAccessManager manager;
-    QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(url)));
-    // Scripts are served from the management network, often with certificates of its own.
-    reply->ignoreSslErrors();
-
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    timer.start(s_downloadTimeoutMs);
-    loop.exec();
-
-    bool ok = false;
-    if (!timer.isActive()) {
-        reply->disconnect(&loop);
-        reply->abort();
+    const HttpFetch::Result fetched = HttpFetch::get(QUrl(url), s_downloadTimeoutMs);
+    switch (fetched.status) {
+    case HttpFetch::eTimedOut:
         error = m_performer + " : download error : timeout 5 sec";
         qWarning().noquote() << QStringLiteral("Error perform \"%1\" download error , timeout 5 sec").arg(m_performer);
-    } else if (reply->error() != QNetworkReply::NoError) {
-        error = m_performer + " : download error :" + reply->errorString();
-        qWarning("Error perform \"%s\" download error , %s", qPrintable(m_performer), qPrintable(reply->errorString()));
-    } else {
-        ok = append(reply->readAll());
+        return false;
+    case HttpFetch::eFailed:
+        error = m_performer + " : download error :" + fetched.errorString;
+        qWarning("Error perform \"%s\" download error , %s", qPrintable(m_performer), qPrintable(fetched.errorString));
+        return false;
+    case HttpFetch::eDone:
+        break;
     }
-    timer.stop();
-    delete reply;
-    return ok;
+    return append(fetched.body);
 }
 
 bool ScriptFile::makeExecutable(const QString& chmodMode)

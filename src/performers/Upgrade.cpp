@@ -1,19 +1,15 @@
 #include "Upgrade.h"
 
 #include "app/AppTypes.h"
+#include "performers/HttpFetch.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QTimer>
 #include <QUrl>
 #include <QtDebug>
 
@@ -110,33 +106,14 @@ bool Upgrade::download(QString url, QIODevice& device)
     qInfo() << "Start download from url:" << url;
     url.replace(QLatin1String("update"), IS_64_ARCH ? QLatin1String("update_64") : QLatin1String("update_32"));
 
-    QNetworkAccessManager manager;
-    QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(url)));
-    // Packages come from the management network, often with certificates of its own.
-    reply->ignoreSslErrors();
-
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    timer.start(s_downloadTimeoutMs);
-    loop.exec();
-
-    bool ok = false;
-    if (!timer.isActive()) {
-        reply->disconnect(&loop);
-        reply->abort();
-    } else if (reply->error() != QNetworkReply::NoError) {
-        qWarning("Error perform \"Upgrade\" download error , %s", qPrintable(reply->errorString()));
-    } else {
-        const QByteArray body = reply->readAll();
-        if (!body.isEmpty() && device.write(body) == body.size()) {
-            qInfo("Download done");
-            ok = true;
-        }
+    const HttpFetch::Result fetched = HttpFetch::get(QUrl(url), s_downloadTimeoutMs);
+    if (fetched.status == HttpFetch::eFailed) {
+        qWarning("Error perform \"Upgrade\" download error , %s", qPrintable(fetched.errorString));
     }
-    timer.stop();
-    delete reply;
-    return ok;
+    if (fetched.status != HttpFetch::eDone || fetched.body.isEmpty()
+        || device.write(fetched.body) != fetched.body.size()) {
+        return false;
+    }
+    qInfo("Download done");
+    return true;
 }

@@ -65,31 +65,30 @@ void BaseClient::logAndSend(const QJsonObject& message)
     sendMessage(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
 
-void BaseClient::sendConfigRequest()
+template<class Message>
+QString BaseClient::send()
 {
-    const ConfigMessage message(m_connection->getSocket());
+    const Message message(m_connection->getSocket());
     QJsonObject json;
     message.write(json);
-    m_pendingConfigId = message.msg_info.id;
     logAndSend(json);
+    return message.msg_info.id;
+}
+
+void BaseClient::sendConfigRequest()
+{
+    m_pendingConfigId = send<ConfigMessage>();
     m_configTimer->start(s_configTimeoutMs);
 }
 
 void BaseClient::sendInit()
 {
-    const InitMessage message(m_connection->getSocket());
-    QJsonObject json;
-    message.write(json);
-    logAndSend(json);
+    send<InitMessage>();
 }
 
 void BaseClient::onSendKPA()
 {
-    const KpaMessage message(m_connection->getSocket());
-    QJsonObject json;
-    message.write(json);
-    m_pendingKpaId = message.msg_info.id;
-    logAndSend(json);
+    m_pendingKpaId = send<KpaMessage>();
     m_kpaTimeoutTimer->stop();
     m_kpaTimeoutTimer->start(s_kpaAnswerTimeoutMs);
 }

@@ -60,6 +60,9 @@ private slots:
 
 private:
     void logAndSend(const QJsonObject& message);
+    // Builds a fresh message of this kind for the current connection, sends it and returns its id.
+    template<class Message>
+    QString send();
 
     QTimer* m_kpaTimer;
     QTimer* m_configTimer;

@@ -149,8 +149,12 @@ private slots:
         QTemporaryDir packageDir;
         const QString argsFile = program.path() + "/upgrade.args";
         QDir().mkpath(packageDir.path() + "/Update");
+        // The script also names where it was unpacked, so that the test can remove what the
+        // daemon leaves behind for it in the shared temporary directory.
+        const QString whereFile = program.path() + "/upgrade.where";
         QVERIFY(TestFiles::write(packageDir.path() + "/Update/update.sh",
-                                 "#!/bin/bash\necho \"$@\" > '" + argsFile.toUtf8() + "'\n"));
+                                 "#!/bin/bash\necho \"$0\" > '" + whereFile.toUtf8() + "'\necho \"$@\" > '"
+                                     + argsFile.toUtf8() + "'\n"));
         QCOMPARE(QProcess::execute("tar", {"-czf", packageDir.path() + "/pkg.tgz", "-C", packageDir.path(), "Update"}),
                  0);
         TestHttpServer http;
@@ -166,6 +170,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(argsFile), 10000);
         QCOMPARE(QString::fromUtf8(TestFiles::read(argsFile)).trimmed(),
                  QString("-pid %1 -path %2 -t daemon -v 0").arg(daemon->processId()).arg(program.path()));
+        // <upgrade directory>/Update/update.sh
+        QDir unpacked = QFileInfo(QString::fromUtf8(TestFiles::read(whereFile)).trimmed()).dir();
+        QVERIFY2(unpacked.cdUp() && unpacked.dirName().startsWith("upgrade_pkg"), qPrintable(unpacked.path()));
+        QVERIFY(unpacked.removeRecursively());
     }
 
     void reconfigureMovesToSecondServer()

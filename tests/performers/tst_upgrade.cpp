@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 #include "TestTaskRunner.h"
 #include "app/AppTypes.h"
@@ -28,12 +29,6 @@ bool runTool(const QString& program, const QStringList& args, QByteArray* output
     return ok;
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QStringList upgradeDirs()
 {
     return QDir(QDir::tempPath()).entryList({"upgrade_pkg*"}, QDir::Dirs);
@@ -47,15 +42,20 @@ class TestUpgrade : public QObject
 
 private:
     QTemporaryDir m_dir;
+    // The system temporary directory of this process: the agent leaves its upgrade directories
+    // there, and other processes' upgrades in the shared one are none of this test's business.
+    QTemporaryDir m_tmp;
     TestHttpServer m_https;
     QByteArray m_package;
     QString m_record;
-    QStringList m_dirsBefore;
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        QVERIFY(m_tmp.isValid());
+        qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
+        QCOMPARE(QDir::tempPath(), m_tmp.path());
         TestTaskRunner::initFactory();
         // Generous for the real package on a loaded machine; the time-out test shortens it.
         Upgrade::s_downloadTimeoutMs = 30000;
@@ -75,7 +75,7 @@ private slots:
                           QFileInfo(VT_EXECUTABLE).absolutePath(), "-o", m_dir.filePath("out"), "-s", recorder},
                          &out),
                  out.constData());
-        m_package = readFile(m_dir.filePath("out/update_64.tgz"));
+        m_package = TestFiles::read(m_dir.filePath("out/update_64.tgz"));
         QVERIFY(!m_package.isEmpty());
 
         // An archive that unpacks fine but lacks the update script.
@@ -89,25 +89,21 @@ private slots:
         m_https.setRoute("/agent/update_64.tgz", m_package);
         m_https.setRoute("/agent/update_64.TGZ", m_package);
         m_https.setRoute("/agent/update_32.tgz", m_package);
-        m_https.setRoute("/bare/update_64.tgz", readFile(m_dir.filePath("bare.tgz")));
+        m_https.setRoute("/bare/update_64.tgz", TestFiles::read(m_dir.filePath("bare.tgz")));
         m_https.setRoute("/empty/update_64.tgz", QByteArray());
     }
 
     void init()
     {
-        m_dirsBefore = upgradeDirs();
         QFile::remove(m_record);
         m_https.clearRequests();
     }
 
     void cleanup()
     {
-        // The agent leaves its upgrade directories for the update script; the test removes its own.
-        const QStringList now = upgradeDirs();
-        for (const QString& name : now) {
-            if (!m_dirsBefore.contains(name)) {
-                QDir(QDir::tempPath() + "/" + name).removeRecursively();
-            }
+        // The agent leaves its upgrade directories for the update script.
+        for (const QString& name : upgradeDirs()) {
+            QDir(m_tmp.filePath(name)).removeRecursively();
         }
         IS_64_ARCH = false;
     }
@@ -137,8 +133,8 @@ private slots:
         QCOMPARE(outcome.result, QVariant(true));
         QCOMPARE(m_https.requestedTargets(), QStringList {fetched});
 
-        QTRY_VERIFY(QFile::exists(m_record));
-        QStringList args = QString::fromUtf8(readFile(m_record)).split('\n');
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_record), 20000);
+        QStringList args = QString::fromUtf8(TestFiles::read(m_record)).split('\n');
         QCOMPARE(args.takeLast(), QString());
         QCOMPARE(args.size(), 9);
         const QString script = args.at(0);
@@ -151,7 +147,7 @@ private slots:
                                settings->visible() ? "1" : "0"}));
         // The packed build sits beside the script, and the downloaded package stays too.
         const QDir updateDir = QFileInfo(script).dir();
-        QCOMPARE(readFile(updateDir.filePath("files/vantorel")), readFile(VT_EXECUTABLE));
+        QCOMPARE(TestFiles::read(updateDir.filePath("files/vantorel")), TestFiles::read(VT_EXECUTABLE));
         QVERIFY(updateDir.exists("files/stopVt.sh"));
         QDir pkgDir = updateDir;
         pkgDir.cdUp();
@@ -206,8 +202,12 @@ private slots:
         QVERIFY(silent.start());
         silent.setSilent(true);
         IS_64_ARCH = true;
+        const int generous = Upgrade::s_downloadTimeoutMs;
+        // Long enough for the request to reach the server on a loaded machine.
+        Upgrade::s_downloadTimeoutMs = 1500;
         const TaskOutcome outcome
             = TestTaskRunner::run(Upgrade::msg_name, {{"url", silent.url("/agent/update.tgz?channel=update")}});
+        Upgrade::s_downloadTimeoutMs = generous;
         QCOMPARE(outcome.error, QString("Vantorel not updated: Cannot download archive."));
         // Every "update" is replaced, the query's too.
         QCOMPARE(silent.requestedTargets(), QStringList {"/agent/update_64.tgz?channel=update_64"});
