@@ -295,7 +295,12 @@ void VTConnection::onReconnect()
     qInfo() << "Reconnecting...";
     m_reconnectTimer->stop();
     m_socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-    open();
+    if (!open()) {
+        // One server whose certificate cannot be loaded must not end reconnection for good:
+        // the others in the rotation may be fine, and a later configuration may mend this one.
+        moveToNextServer();
+        m_reconnectTimer->start(m_reconnectDelay * s_msPerReconnectSecond);
+    }
 }
 
 void VTConnection::redirect(VTServer const& server)

@@ -180,7 +180,7 @@ void BaseClient::onTextFrameReceived(QString message, bool isLastFrame)
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
         qWarning().noquote().nospace() << "Message is not Json. Error:" << error.errorString()
-                                       << "Plain message is: " << message;
+                                       << "Plain message is: " << VTPasswordMask::forPlainText(message);
         return;
     }
 

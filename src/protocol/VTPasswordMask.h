@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QRegularExpression>
 #include <QString>
 
 // Hides the values of the password keys in messages before they reach the log or go back to the
@@ -24,4 +25,8 @@ public:
 
     // Indented JSON of the masked object, as the log lines print messages.
     static QByteArray forLog(const QJsonObject& object);
+
+    // Text that did not parse as JSON is masked by pattern instead, so a cut-off or malformed
+    // message holding a password does not put it in the log either.
+    static QString forPlainText(const QString& text);
 };

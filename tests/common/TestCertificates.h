@@ -17,11 +17,8 @@ public:
     // A leaf issued by `issuer` (a name given to makeCa), or self-signed when `issuer` is empty.
     // `subjectAltNames` items look like "DNS:host" or "IP:127.0.0.1"; `extensions` are extra
     // openssl extension lines such as "authorityInfoAccess = OCSP;URI:http://127.0.0.1:8888".
-    bool makeCert(const QString& name,
-                  const QString& issuer,
-                  const QString& commonName,
-                  const QStringList& subjectAltNames = {},
-                  const QStringList& extensions = {});
+    bool makeCert(const QString& name, const QString& issuer, const QString& commonName,
+                  const QStringList& subjectAltNames = {}, const QStringList& extensions = {});
 
     QString certPath(const QString& name) const;
     QString keyPath(const QString& name) const;

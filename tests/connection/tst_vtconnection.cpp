@@ -408,6 +408,26 @@ private slots:
             QCOMPARE(plainSpy.count(), 0);
         }
     }
+
+    void unloadableCertificateIsPassedOverOnReconnect()
+    {
+        TestTlsWebSocketServer* w = startServer();
+        QVERIFY(w);
+        Server unloadable = dead();
+        unloadable.cert = "not a certificate";
+        QVERIFY(TestSiteSettings::load({Site {{live(w), unloadable}}}));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        // A short session moves the rotation onto the server whose certificate cannot be loaded.
+        w->closeClient();
+        QTRY_VERIFY(log.contains(QtCriticalMsg, "Unable to load certificate"));
+        QTRY_COMPARE(connectedSpy.count(), 2);
+        QCOMPARE(w->connectionCount(), 2);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestVTConnection)

@@ -73,6 +73,32 @@ private slots:
         QVERIFY(text.contains('\n')); // indented, one member per line
         QCOMPARE(QJsonDocument::fromJson(text).object(), VTPasswordMask::masked(message));
     }
+
+    void masksSecretsInTextThatIsNotJson_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("expected");
+        const QString shortMask(16, '*');
+        const QString longMask(36, '*');
+
+        // Written with single quotes for readability; they stand for double quotes.
+        const auto q = [](QString text) { return text.replace('\'', '"'); };
+        QTest::newRow("cut off before the closing quote")
+            << q("{'msg':{'params':{'sudo_password': 'hunter2")
+            << q("{'msg':{'params':{'sudo_password': '") + shortMask + '"';
+        QTest::newRow("two values, escaped quote, bare token")
+            << q("{'protection_password':'a\\'b','password_salt' : 42,")
+            << q("{'protection_password':'") + longMask + q("','password_salt' : '") + longMask + q("',");
+        QTest::newRow("no secret key") << "{not json at all"
+                                       << "{not json at all";
+    }
+
+    void masksSecretsInTextThatIsNotJson()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, expected);
+        QCOMPARE(VTPasswordMask::forPlainText(input), expected);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestVTPasswordMask)
