@@ -168,8 +168,11 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     QTest::qWait(1500);
     shot = screenshot(m_display);
     QVERIFY(areaOf(shot, runningGreen).width() > 8);
-    QDir(VT_SOURCE_DIR).mkpath("docs");
-    QVERIFY(shot.copy(QRect(shot.width() - 320, 0, 320, 110)).save(QString(VT_SOURCE_DIR) + "/docs/tray.png"));
+    // Saved beside the test, not in the source tree, so a test run never leaves the checkout
+    // modified; docs/tray.png in the repository is a copy of it.
+    const QString trayPicture = QDir::current().absoluteFilePath("tray.png");
+    QVERIFY(shot.copy(QRect(shot.width() - 320, 0, 320, 110)).save(trayPicture));
+    qInfo().noquote() << "tray picture:" << trayPicture;
 
     // Exit from the tray menu asks for the password; the right one, confirmed, ends the agent and,
     // through the pipe, the daemon.
