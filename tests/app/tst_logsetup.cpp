@@ -1,4 +1,5 @@
 #include "TestFiles.h"
+#include "TestSeam.h"
 #include "app/LogSetup.h"
 #include "settings/VTSettings.h"
 
@@ -116,10 +117,10 @@ private slots:
     {
         const QString dir = m_dir.path() + "/backups";
         QVERIFY(QDir().mkpath(dir));
-        const std::size_t defaultSize = LogSetup::s_maxFileSize;
-        LogSetup::s_maxFileSize = 1000;
-        setupLog(eAppDaemon, dir);
-        LogSetup::s_maxFileSize = defaultSize;
+        {
+            TestSeam smallFiles(LogSetup::s_maxFileSize, 1000);
+            setupLog(eAppDaemon, dir);
+        }
 
         // Each line fills a file on its own, so every line after the first starts a new file.
         const QString padding(1200, '-');

@@ -10,7 +10,8 @@
 #include <QJsonObject>
 
 TestSession::TestSession()
-    : m_certs(m_dir.path())
+    : m_settingsDir(VTSettings::s_directory, m_dir.path())
+    , m_certs(m_dir.path())
 {
     m_valid = m_dir.isValid();
 }
@@ -44,7 +45,6 @@ bool TestSession::loadSettings(const QJsonArray& sites)
         return false;
     file.write(QJsonDocument(settings).toJson());
     file.close();
-    VTSettings::s_directory = m_dir.path();
     VTSettings::instance()->setScope(QSettings::SystemScope, false);
     return VTSettings::instance()->load() == 0;
 }

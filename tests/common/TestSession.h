@@ -2,6 +2,7 @@
 
 #include "TestCertificates.h"
 #include "TestManagementServer.h"
+#include "TestSeam.h"
 
 #include <QJsonArray>
 #include <QScopedPointer>
@@ -40,6 +41,8 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    // The settings store reads this session's directory for as long as the session lives.
+    TestSeam<QString> m_settingsDir;
     TestCertificates m_certs;
     bool m_valid = false;
     QScopedPointer<VTConnection> m_connection;

@@ -8,11 +8,6 @@
 
 namespace TestSiteSettings {
 
-void prepare(const QString& dir)
-{
-    VTSettings::s_directory = dir;
-}
-
 QJsonArray toJson(const QList<Site>& sites)
 {
     QJsonArray result;

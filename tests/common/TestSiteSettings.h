@@ -34,8 +34,6 @@ struct Site
     QString resource = QStringLiteral("/vt");
 };
 
-// Points the settings store at `dir`; call once before load().
-void prepare(const QString& dir);
 QJsonArray toJson(const QList<Site>& sites);
 // Writes the file and loads it; true when the store accepted it.
 bool load(const QList<Site>& sites, bool debug = false);

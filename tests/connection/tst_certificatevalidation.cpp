@@ -2,11 +2,13 @@
 #include "TestCertificates.h"
 #include "TestFiles.h"
 #include "TestOcspResponder.h"
+#include "TestSeam.h"
 #include "TestSiteSettings.h"
 #include "TestTlsWebSocketServer.h"
 
 #include "connection/VTConnection.h"
 #include "settings/LocalCertificates.h"
+#include "settings/VTSettings.h"
 
 #include <QHostInfo>
 #include <QSignalSpy>
@@ -23,6 +25,8 @@ class TestCertificateValidation : public QObject
 
 private:
     QTemporaryDir m_dir;
+    TestSeam<QString> m_settingsDir {VTSettings::s_directory, m_dir.path()};
+    TestSeam<QString> m_systemDir {LocalCertificates::s_systemDir, m_dir.path() + "/etc"};
     TestCertificates* m_certs = nullptr;
     TestOcspResponder m_responder;
     // The name a reverse lookup of 127.0.0.1 gives on this machine.
@@ -78,8 +82,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        TestSiteSettings::prepare(m_dir.path());
-        LocalCertificates::s_systemDir = m_dir.path() + "/etc";
         m_loopbackName = QHostInfo::fromName("127.0.0.1").hostName();
         QVERIFY(!m_loopbackName.isEmpty());
 

@@ -2,6 +2,7 @@
 #include "TestCertificates.h"
 #include "TestFiles.h"
 #include "TestOcspResponder.h"
+#include "TestSeam.h"
 #include "connection/VerifyByOCSP.h"
 
 #include <QElapsedTimer>
@@ -70,8 +71,6 @@ private slots:
         QVERIFY(m_responder.start(port, m_certs, "ca", {"good", "httpsThenHttp"}, {"revoked"}));
     }
 
-    void cleanup() { VerifyByOCSP::s_responderTimeoutMs = 30000; }
-
     void chainAgainstResponder_data()
     {
         QTest::addColumn<QString>("leaf");
@@ -121,7 +120,7 @@ private slots:
 
     void silentResponderTimesOut()
     {
-        VerifyByOCSP::s_responderTimeoutMs = 300;
+        TestSeam shortTimeout(VerifyByOCSP::s_responderTimeoutMs, 300);
         LogCapture log;
         QElapsedTimer timer;
         timer.start();

@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
 #include "TestFiles.h"
+#include "TestSeam.h"
 #include "TestSiteSettings.h"
 #include "TestTlsWebSocketServer.h"
 
@@ -28,9 +29,14 @@ class TestVTConnection : public QObject
 
 private:
     QTemporaryDir m_dir;
+    TestSeam<QString> m_settingsDir {VTSettings::s_directory, m_dir.path()};
     TestCertificates* m_certs = nullptr;
     QByteArray m_pinned;
     QList<TestTlsWebSocketServer*> m_servers;
+    // One second of reconnect interval lasts 20 ms here; sessions under one second are short,
+    // which leaves a handshake on a busy machine well inside the limit.
+    TestSeam<int> m_reconnectSecond {VTConnection::s_msPerReconnectSecond, 20};
+    TestSeam<int> m_shortSession {VTConnection::s_shortSessionMs, 1000};
 
     // A live TLS WebSocket server on `address`; owned by the test until cleanup().
     TestTlsWebSocketServer* startServer(const QString& address = "127.0.0.1")
@@ -80,19 +86,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        TestSiteSettings::prepare(m_dir.path());
         m_certs = new TestCertificates(m_dir.path());
         QVERIFY(m_certs->makeCert("server", QString(), "loopback", {"IP:127.0.0.1", "IP:127.0.0.2"}));
         m_pinned = TestFiles::read(m_certs->certPath("server"));
         QVERIFY(!m_pinned.isEmpty());
-    }
-
-    void init()
-    {
-        // One second of reconnect interval lasts 20 ms here; sessions under one second are short,
-        // which leaves a handshake on a busy machine well inside the limit.
-        VTConnection::s_msPerReconnectSecond = 20;
-        VTConnection::s_shortSessionMs = 1000;
     }
 
     void cleanup()
@@ -248,7 +245,7 @@ private slots:
 
     void reconnectWaitsForInterval()
     {
-        VTConnection::s_msPerReconnectSecond = 100;
+        TestSeam slowReconnect(VTConnection::s_msPerReconnectSecond, 100);
         TestTlsWebSocketServer* w = startServer();
         QVERIFY(w);
         QVERIFY(TestSiteSettings::load({Site {{live(w, 4)}}}));
@@ -268,7 +265,7 @@ private slots:
 
     void redirectReconnectsAtOnceToTarget()
     {
-        VTConnection::s_msPerReconnectSecond = 1000;
+        TestSeam slowReconnect(VTConnection::s_msPerReconnectSecond, 1000);
         TestTlsWebSocketServer* w = startServer();
         TestTlsWebSocketServer* target = startServer();
         QVERIFY(w && target);
@@ -293,7 +290,7 @@ private slots:
 
     void skipSitePassesRestOfSite()
     {
-        VTConnection::s_msPerReconnectSecond = 1000;
+        TestSeam slowReconnect(VTConnection::s_msPerReconnectSecond, 1000);
         TestTlsWebSocketServer* w = startServer();
         TestTlsWebSocketServer* x = startServer();
         TestTlsWebSocketServer* y = startServer();
@@ -346,7 +343,7 @@ private slots:
         QFETCH(QString, newOid);
         QFETCH(bool, reconnects);
 
-        VTConnection::s_msPerReconnectSecond = 1000;
+        TestSeam slowReconnect(VTConnection::s_msPerReconnectSecond, 1000);
         TestTlsWebSocketServer* w = startServer();
         TestTlsWebSocketServer* y = startServer();
         QVERIFY(w && y);

@@ -1,4 +1,5 @@
 #include "TestFiles.h"
+#include "TestSeam.h"
 #include "app/AppTypes.h"
 #include "gui/AboutDialog.h"
 #include "gui/ExitDialog.h"
@@ -136,12 +137,16 @@ private slots:
 
         // Without the 64-bit flag the icon waits for the delay, or for the first session event.
         IS_64_ARCH = false;
-        Gui::s_showDelayMs = 50;
         Gui delayed(&source, true);
-        delayed.start();
-        Gui::s_showDelayMs = 60000;
+        {
+            TestSeam shortDelay(Gui::s_showDelayMs, 50);
+            delayed.start();
+        }
         Gui early(&source, true);
-        early.start();
+        {
+            TestSeam longDelay(Gui::s_showDelayMs, 60000);
+            early.start();
+        }
         QVERIFY(!delayed.trayIcon()->isVisible());
         QTRY_VERIFY(delayed.trayIcon()->isVisible());
         QVERIFY(!early.trayIcon()->isVisible());

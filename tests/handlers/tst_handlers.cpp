@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 #include "TestFiles.h"
 #include "TestManagementServer.h"
+#include "TestSeam.h"
 #include "TestSession.h"
 #include "connection/VTConnection.h"
 #include "performers/ProcessKillMonitor.h"
@@ -231,7 +232,7 @@ private slots:
 
     void killIsRepeatedUntilCancelled()
     {
-        ProcessKillMonitor::s_intervalMs = 300;
+        TestSeam shortInterval(ProcessKillMonitor::s_intervalMs, 300);
         const QString target = m_files.filePath("vtkilltarget");
         QFile::remove(target);
         QVERIFY(QFile::copy("/bin/sleep", target));

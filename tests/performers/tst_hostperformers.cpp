@@ -1,4 +1,5 @@
 #include "TestFiles.h"
+#include "TestSeam.h"
 #include "TestTaskRunner.h"
 
 #include "performers/ConsoleUser.h"
@@ -44,11 +45,7 @@ private slots:
         m_originalPath = qgetenv("PATH");
     }
 
-    void cleanup()
-    {
-        qputenv("PATH", m_originalPath);
-        LoggedUsers::s_processWaitMs = 30000;
-    }
+    void cleanup() { qputenv("PATH", m_originalPath); }
 
     void filePerformers_data()
     {
@@ -180,7 +177,7 @@ private slots:
     void hungProgramGivesWhatItPrinted()
     {
         installFakeProgram(QStringLiteral("users"), "echo carol; exec sleep 30");
-        LoggedUsers::s_processWaitMs = 300;
+        TestSeam shortWait(LoggedUsers::s_processWaitMs, 300);
         QElapsedTimer timer;
         timer.start();
         const TaskOutcome outcome = TestTaskRunner::run(QStringLiteral("linux_logged_users"));

@@ -1,3 +1,4 @@
+#include "TestSeam.h"
 #include "TestTaskRunner.h"
 
 #include "performers/OSCPE.h"
@@ -59,20 +60,19 @@ class TestOperatingSystem : public QObject
 {
     Q_OBJECT
 
+    TestSeam<QString (*)()> m_productType {OSCPE::s_productType, &productType};
+    TestSeam<QString (*)()> m_productVersion {OSCPE::s_productVersion, &productVersion};
+    TestSeam<QString (*)()> m_prettyProductName {OSCPE::s_prettyProductName, &prettyProductName};
+
 private slots:
     void initTestCase()
     {
-        OSCPE::s_productType = &productType;
-        OSCPE::s_productVersion = &productVersion;
-        OSCPE::s_prettyProductName = &prettyProductName;
         // The checker must itself refuse what is not well formed.
         QVERIFY(wellFormedCpe().match(QStringLiteral("cpe:2.3:o:centos:centos:7:*:*:*:*:*:*:*")).hasMatch());
         QVERIFY(!wellFormedCpe().match(QStringLiteral("cpe:2.3:o:linux:linux::*:*:*:*:*:*:*")).hasMatch());
         QVERIFY(!wellFormedCpe().match(QStringLiteral("cpe:2.3:o:linux:linux:1 0:*:*:*:*:*:*:*")).hasMatch());
         QVERIFY(!wellFormedCpe().match(QStringLiteral("cpe:2.3:o:linux:linux:1:*:*:*:*:*:*")).hasMatch());
     }
-
-    void cleanup() { OperatingSystem::s_scriptDir.clear(); }
 
     void describeScriptOutput_data()
     {
@@ -130,7 +130,7 @@ private slots:
 
     void describeThisMachine()
     {
-        OperatingSystem::s_scriptDir = QStringLiteral(VT_SOURCE_DIR "/scripts");
+        TestSeam scripts(OperatingSystem::s_scriptDir, QStringLiteral(VT_SOURCE_DIR "/scripts"));
         const TaskOutcome outcome = TestTaskRunner::run(QStringLiteral("linux_operating_system"));
         QVERIFY(outcome.finishedInsideGo);
         const QString description = outcome.result.toString();
@@ -142,7 +142,7 @@ private slots:
     void missingScriptGivesGeneric()
     {
         QTemporaryDir empty;
-        OperatingSystem::s_scriptDir = empty.path();
+        TestSeam scripts(OperatingSystem::s_scriptDir, empty.path());
         const TaskOutcome outcome = TestTaskRunner::run(QStringLiteral("linux_operating_system"));
         QCOMPARE(outcome.result, QVariant(QStringLiteral("Generic Linux")));
         QVERIFY(outcome.error.isEmpty());
@@ -222,9 +222,9 @@ private slots:
 
     void cpeOfThisMachine()
     {
-        OSCPE::s_productType = &QSysInfo::productType;
-        OSCPE::s_productVersion = &QSysInfo::productVersion;
-        OSCPE::s_prettyProductName = &QSysInfo::prettyProductName;
+        TestSeam realType(OSCPE::s_productType, &QSysInfo::productType);
+        TestSeam realVersion(OSCPE::s_productVersion, &QSysInfo::productVersion);
+        TestSeam realName(OSCPE::s_prettyProductName, &QSysInfo::prettyProductName);
         const TaskOutcome outcome = TestTaskRunner::run(QStringLiteral("os_cpe"));
         const QString cpe = outcome.result.toString();
         QVERIFY2(wellFormedCpe().match(cpe).hasMatch(), qPrintable(cpe));

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "TestFiles.h"
+#include "TestSeam.h"
 #include "TestTaskRunner.h"
 #include "performers/ProcessKill.h"
 #include "performers/ProcessKillMonitor.h"
@@ -8,7 +9,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
-#include <QScopedValueRollback>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QWebSocket>
@@ -88,11 +88,12 @@ private:
         return m_socket.state() == QAbstractSocket::ConnectedState || spy.wait(5000);
     }
 
+    TestSeam<int> m_interval {ProcessKillMonitor::s_intervalMs, 250};
+
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        ProcessKillMonitor::s_intervalMs = 250;
         QVERIFY(m_server.listen(QHostAddress::LocalHost));
         connect(&m_server, &QWebSocketServer::newConnection, this,
                 [this] { m_peers.append(m_server.nextPendingConnection()); });
@@ -203,7 +204,7 @@ private slots:
     {
         // Kept until the end: the detached shell may still be reading the wrapper.
         static QTemporaryDir wrappers;
-        QScopedValueRollback<QString> seam(ShutDown::tmp_file_template, wrappers.path() + "/ot_XXXXXX.sh");
+        TestSeam seam(ShutDown::tmp_file_template, wrappers.path() + "/ot_XXXXXX.sh");
         const TaskOutcome outcome = TestTaskRunner::run(ShutDown::msg_name);
         QVERIFY(outcome.finishedInsideGo);
         QCOMPARE(outcome.result, QVariant(true));

@@ -2,6 +2,7 @@
 #include "TestCertificates.h"
 #include "TestFiles.h"
 #include "TestHttpServer.h"
+#include "TestSeam.h"
 #include "TestTaskRunner.h"
 #include "app/AppTypes.h"
 #include "performers/Upgrade.h"
@@ -48,6 +49,8 @@ private:
     TestHttpServer m_https;
     QByteArray m_package;
     QString m_record;
+    // Generous for the real package on a loaded machine; the time-out test shortens it.
+    TestSeam<int> m_downloadTimeout {Upgrade::s_downloadTimeoutMs, 30000};
 
 private slots:
     void initTestCase()
@@ -57,8 +60,6 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
         QCOMPARE(QDir::tempPath(), m_tmp.path());
         TestTaskRunner::initFactory();
-        // Generous for the real package on a loaded machine; the time-out test shortens it.
-        Upgrade::s_downloadTimeoutMs = 30000;
 
         // The project's own builder packs the real build, with a script that only records how
         // it was started instead of replacing this test's executable.
@@ -202,12 +203,10 @@ private slots:
         QVERIFY(silent.start());
         silent.setSilent(true);
         IS_64_ARCH = true;
-        const int generous = Upgrade::s_downloadTimeoutMs;
         // Long enough for the request to reach the server on a loaded machine.
-        Upgrade::s_downloadTimeoutMs = 1500;
+        TestSeam shortTimeout(Upgrade::s_downloadTimeoutMs, 1500);
         const TaskOutcome outcome
             = TestTaskRunner::run(Upgrade::msg_name, {{"url", silent.url("/agent/update.tgz?channel=update")}});
-        Upgrade::s_downloadTimeoutMs = generous;
         QCOMPARE(outcome.error, QString("Vantorel not updated: Cannot download archive."));
         // Every "update" is replaced, the query's too.
         QCOMPARE(silent.requestedTargets(), QStringList {"/agent/update_64.tgz?channel=update_64"});

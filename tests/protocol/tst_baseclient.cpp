@@ -2,6 +2,7 @@
 #include "TestFiles.h"
 #include "TestHttpServer.h"
 #include "TestManagementServer.h"
+#include "TestSeam.h"
 #include "TestSession.h"
 #include "connection/VTConnection.h"
 #include "performers/ScriptFile.h"
@@ -26,6 +27,7 @@ private:
     TestSession m_session;
     QByteArray m_pemA;
     QByteArray m_pemB;
+    TestSeam<int> m_reconnectSecond {VTConnection::s_msPerReconnectSecond, 50};
 
     bool listen(TestManagementServer& server, const QString& cert)
     {
@@ -45,15 +47,9 @@ private slots:
         QVERIFY(m_session.makeServerCert("b"));
         m_pemA = m_session.certPem("a");
         m_pemB = m_session.certPem("b");
-        VTConnection::s_msPerReconnectSecond = 50;
     }
 
-    void cleanup()
-    {
-        m_session.stop();
-        BaseClient::s_configTimeoutMs = 10000;
-        BaseClient::s_kpaAnswerTimeoutMs = 45000;
-    }
+    void cleanup() { m_session.stop(); }
 
     void sessionRequestsConfigThenInitsThenKeepsAlive()
     {
@@ -113,7 +109,7 @@ private slots:
         TestManagementServer server;
         QVERIFY(listen(server, "a"));
         server.answerConfig = false;
-        BaseClient::s_configTimeoutMs = accepted ? 10000 : 600;
+        TestSeam configTimeout(BaseClient::s_configTimeoutMs, accepted ? 10000 : 600);
         QVERIFY(m_session.loadSettings({siteOf(server, m_pemA, 60)}));
         LogCapture log;
         QVERIFY(m_session.start());
@@ -169,7 +165,7 @@ private slots:
         second.setConfigSites(sites);
         first.echoKpa = echo != "none";
         first.echoKpaWithForeignId = echo == "foreign";
-        BaseClient::s_kpaAnswerTimeoutMs = 1200;
+        TestSeam kpaTimeout(BaseClient::s_kpaAnswerTimeoutMs, 1200);
         QVERIFY(m_session.loadSettings(sites));
         LogCapture log;
         QVERIFY(m_session.start());
@@ -224,7 +220,7 @@ private slots:
         QVERIFY(listen(second, "b"));
         // The new server sends no configuration, so the redirect's own keep-alive interval shows.
         second.answerConfig = false;
-        BaseClient::s_configTimeoutMs = 300;
+        TestSeam configTimeout(BaseClient::s_configTimeoutMs, 300);
         QVERIFY(m_session.loadSettings({siteOf(first, m_pemA, 60)}));
         LogCapture log;
         QVERIFY(m_session.start());
@@ -268,7 +264,7 @@ private slots:
         TestHttpServer silent;
         QVERIFY(silent.start());
         silent.setSilent(true);
-        ScriptFile::s_downloadTimeoutMs = 2500;
+        TestSeam downloadTimeout(ScriptFile::s_downloadTimeoutMs, 2500);
 
         LogCapture log;
         const QString resolveId = server.sendRequest({{"type", "resolve_request"},

@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 #include "TestCertificates.h"
 #include "TestFiles.h"
+#include "TestSeam.h"
 #include "settings/LocalCertificates.h"
 
 #include <QDir>
@@ -44,8 +45,6 @@ private slots:
         QVERIFY(!m_rsaKey.isEmpty() && m_encryptedKey.contains("ENCRYPTED"));
     }
 
-    void cleanup() { LocalCertificates::s_systemDir = QStringLiteral("/etc"); }
-
     void rootLooksUnderSystemDirectory()
     {
         QCOMPARE(getPath(path_type_cert), QString("/etc/ostrelle/certs/ot_vt_cert.pem"));
@@ -80,7 +79,7 @@ private slots:
         QFETCH(QString, expectedDebug);
 
         QTemporaryDir etc;
-        LocalCertificates::s_systemDir = etc.path();
+        TestSeam systemDir(LocalCertificates::s_systemDir, etc.path());
         QVERIFY(QDir().mkpath(etc.filePath("ostrelle/certs")));
         if (!certFile.isEmpty())
             QVERIFY(TestFiles::write(etc.filePath("ostrelle/certs/ot_vt_cert.pem"), certFile));
@@ -109,7 +108,7 @@ private slots:
     void unopenableFileIsReported()
     {
         QTemporaryDir etc;
-        LocalCertificates::s_systemDir = etc.path();
+        TestSeam systemDir(LocalCertificates::s_systemDir, etc.path());
         // A directory in place of the key file exists but cannot be read, even by root.
         QVERIFY(QDir().mkpath(etc.filePath("ostrelle/certs/ot_vt_cert.key")));
         LogCapture log;

@@ -2,7 +2,10 @@
 #include "TestFiles.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
+#include "TestSeam.h"
 #include "settings/VTSettings.h"
+
+#include <optional>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,7 +28,7 @@ private slots:
         // A fresh directory per case: the settings facility caches files by name within a process.
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        VTSettings::s_directory = m_dir->path();
+        m_directory.emplace(VTSettings::s_directory, m_dir->path());
     }
 
     void load_data()
@@ -258,7 +261,7 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::CrashExit);
 
         QCOMPARE(TestFiles::read(program.settingsPath()), content);
-        VTSettings::s_directory = program.path();
+        TestSeam directory(VTSettings::s_directory, program.path());
         VTSettings settings;
         QCOMPARE(settings.load(), 0);
     }
@@ -267,6 +270,7 @@ private:
     QString settingsPath() const { return m_dir->path() + "/com.ostrelle.vantorel.json"; }
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::optional<TestSeam<QString>> m_directory;
 };
 
 QTEST_GUILESS_MAIN(TestVTSettings)

@@ -1,3 +1,4 @@
+#include "TestSeam.h"
 #include "tasks/VTInfo.h"
 
 #include <QtTest>
@@ -17,8 +18,9 @@ class TestVTInfo : public QObject
 {
     Q_OBJECT
 
+    TestSeam<qint64 (*)()> m_clock {VTInfo::s_currentMSecs, &fakeClock};
+
 private slots:
-    void initTestCase() { VTInfo::s_currentMSecs = &fakeClock; }
     void averages_data()
     {
         QTest::addColumn<QList<qint64>>("runTimes");
