@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, checks the formatting, builds everything with warnings as errors and
+# runs every test.
 # VT_SANITIZE=ON builds and runs the tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
+# Every C++ file must already be formatted: a formatting-only diff never reaches review.
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 sanitize="${VT_SANITIZE:-OFF}"
 build_dir="build-test"
 [ "$sanitize" = "ON" ] && build_dir="build-asan"
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE="$sanitize" >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE="$sanitize" -DVT_WERROR=ON >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 
 # Debian's log4cxx frees its rolling policy's private data through a base of a different size

@@ -1,9 +1,9 @@
 #include "TestInstanceLock.h"
 
-#include <QDir>
-
-TestInstanceLock::TestInstanceLock()
-    : m_lock(QDir::tempPath() + "/vantorel-test-instance.lock")
+// Fixed like the resources it guards: a test that moves its own temporary directory must still
+// meet the others here.
+TestInstanceLock::TestInstanceLock(const QString& resource)
+    : m_lock(QStringLiteral("/tmp/vantorel-test-%1.lock").arg(resource))
 {
     // Stale locks from a killed test process are taken over by QLockFile itself.
     m_lock.setStaleLockTime(0);

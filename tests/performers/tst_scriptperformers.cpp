@@ -2,6 +2,8 @@
 #include "TestCertificates.h"
 #include "TestFiles.h"
 #include "TestHttpServer.h"
+#include "TestInstanceLock.h"
+#include "TestSeam.h"
 #include "TestTaskRunner.h"
 #include "performers/RunScript.h"
 #include "performers/ScriptFile.h"
@@ -13,12 +15,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QScopedValueRollback>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -207,7 +209,7 @@ private slots:
         TestHttpServer silent;
         QVERIFY(silent.start());
         silent.setSilent(true);
-        QScopedValueRollback<int> shortTimeout(ScriptFile::s_downloadTimeoutMs, 300);
+        TestSeam shortTimeout(ScriptFile::s_downloadTimeoutMs, 300);
         LogCapture log;
         QElapsedTimer clock;
         clock.start();
@@ -223,7 +225,7 @@ private slots:
 
     void scriptTimeLimitKeepsOutput()
     {
-        QScopedValueRollback<int> shortLimit(ScriptResult::s_runTimeoutMs, 400);
+        TestSeam shortLimit(ScriptResult::s_runTimeoutMs, 400);
         QElapsedTimer clock;
         clock.start();
         const TaskOutcome outcome
@@ -332,7 +334,7 @@ private slots:
         QTemporaryDir etc;
         for (const QString& name : files)
             QVERIFY(TestFiles::write(etc.filePath(name)));
-        QScopedValueRollback<QString> etcSeam(ScriptFile::s_etcDir, etc.path());
+        TestSeam etcSeam(ScriptFile::s_etcDir, etc.path());
         QCOMPARE(ScriptFile::sudoOption(), option);
         const ScriptFile::Command command = ScriptFile::command("/tmp/x.sh", true, "secret");
         QCOMPARE(command.arguments.contains("-S"), !option.isEmpty());
@@ -405,6 +407,9 @@ private slots:
     void init()
     {
         if (QByteArray(QTest::currentTestFunction()) == "sudoPasswordGoesOnlyToStandardInput" && getuid() == 0) {
+            // The user's name is fixed, so another run of this test elsewhere must not share it.
+            m_sudoUserLock.emplace(QStringLiteral("sudo-user"));
+            QVERIFY(m_sudoUserLock->isLocked());
             removeSudoUser();
             QVERIFY(run("useradd", {"-M", "-s", "/usr/sbin/nologin", kSudoUser}));
             QVERIFY(run("chpasswd", {}, QByteArray(kSudoUser) + ":" + kNastyPassword + "\n"));
@@ -422,10 +427,13 @@ private slots:
     {
         if (QByteArray(QTest::currentTestFunction()) == "sudoPasswordGoesOnlyToStandardInput") {
             removeSudoUser();
+            m_sudoUserLock.reset();
         }
     }
 
 private:
+    std::optional<TestInstanceLock> m_sudoUserLock;
+
     static void removeSudoUser()
     {
         QFile::remove("/etc/sudoers.d/" + QString(kSudoUser));
