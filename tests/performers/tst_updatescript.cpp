@@ -97,15 +97,16 @@ private slots:
             QVERIFY(QDir().mkpath(build + "/src"));
             QVERIFY(QFile::copy("/bin/false", build + "/src/vantorel"));
         }
-        QVERIFY(runTool("bash",
-                        {QStringLiteral(VT_SOURCE_DIR) + "/tools/make-upgrade-package.sh", "-b", build, "-o",
-                         work.path()}));
+        QVERIFY(runTool(
+            "bash",
+            {QStringLiteral(VT_SOURCE_DIR) + "/tools/make-upgrade-package.sh", "-b", build, "-o", work.path()}));
         QVERIFY(runTool("tar", {"-zxf", work.filePath("update_64.tgz"), "-C", work.path()}));
 
         QProcess update;
         update.setProcessChannelMode(QProcess::ForwardedChannels);
-        update.start("bash", {work.filePath("Update/update.sh"), "-pid", QString::number(oldDaemon->processId()),
-                              "-path", dir.path(), "-t", "ws", "-v", "0"});
+        update.start("bash",
+                     {work.filePath("Update/update.sh"), "-pid", QString::number(oldDaemon->processId()), "-path",
+                      dir.path(), "-t", "ws", "-v", "0"});
         QVERIFY(update.waitForFinished(120000));
         QCOMPARE(update.exitCode(), newComesUp ? 0 : 1);
 
@@ -122,7 +123,8 @@ private slots:
         QCOMPARE(dir.log().count("Ready to run Vantorel"), 2);
         const QList<int> pids = processesOf(exe);
         QCOMPARE(pids.size(), 1);
-        const QList<QByteArray> cmdline = TestFiles::read(QStringLiteral("/proc/%1/cmdline").arg(pids.first())).split('\0');
+        const QList<QByteArray> cmdline
+            = TestFiles::read(QStringLiteral("/proc/%1/cmdline").arg(pids.first())).split('\0');
         QVERIFY2(cmdline.contains(mode.toUtf8()), cmdline.join(' ').constData());
 
         QVERIFY(runTool("bash", {dir.path() + "/stopVt.sh"}));
