@@ -458,6 +458,20 @@ private slots:
         }
     }
 
+    void unloadableFirstCertificateDoesNotStopStart()
+    {
+        TestTlsWebSocketServer* x = startServer();
+        QVERIFY(x);
+        Server unloadable = dead();
+        unloadable.cert = "not a certificate";
+        QVERIFY(TestSiteSettings::load({Site {{unloadable, live(x)}}}));
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QCOMPARE(x->connectionCount(), 1);
+    }
+
     void unloadableCertificateIsPassedOverOnReconnect()
     {
         TestTlsWebSocketServer* w = startServer();
