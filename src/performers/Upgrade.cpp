@@ -3,6 +3,7 @@
 #include "app/AppTypes.h"
 #include "performers/HttpFetch.h"
 #include "settings/VTSettings.h"
+#include "tasks/BoundedProcess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,6 +17,7 @@
 const QString Upgrade::msg_name = QStringLiteral("upgrade_linux_vt");
 const QString Upgrade::msg_param_url = QStringLiteral("url");
 int Upgrade::s_downloadTimeoutMs = 180000;
+const int Upgrade::s_unpackTimeoutMs = 60000;
 
 Upgrade::Upgrade(const QMap<QString, QVariant>& params)
     : VTAttachedTask(params, msg_name)
@@ -70,7 +72,9 @@ bool Upgrade::upgrade(QString url)
     file.flush();
     qInfo() << "Upgrade package downloaded to:" << file.fileName();
 
-    const int rc = QProcess::execute(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()});
+    const BoundedProcess::Result tar
+        = BoundedProcess::run(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()}, s_unpackTimeoutMs);
+    const int rc = tar.started && !tar.crashed ? tar.exitCode : -1;
     if (rc != 0 && !QDir(dir.path()).exists()) {
         qCritical("upgrade failed - can't unpack update package");
         m_upgradeError = QStringLiteral("Cannot unpack archive");
