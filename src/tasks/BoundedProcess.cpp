@@ -10,7 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <mutex>
+#include <pthread.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -29,16 +29,28 @@ qint64 nowMs()
         .count();
 }
 
-// Writing to a pipe whose reader has gone must fail with an error, not end this process.
-void ignoreBrokenPipes()
+// Writing to a pipe whose reader has gone must fail with an error, not end this process: the
+// signal is blocked for this thread while it writes, and one it raised is taken back, so whatever
+// the process does with the signal elsewhere stays as it was.
+ssize_t writeWithoutSigpipe(int fd, const char* data, size_t size)
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current = {};
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            signal(SIGPIPE, SIG_IGN);
-        }
-    });
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    const ssize_t written = ::write(fd, data, size);
+    const int error = errno;
+    if (written < 0 && error == EPIPE && !alreadyPending) {
+        const timespec noWait = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return written;
 }
 
 int openPidFd(pid_t pid)
@@ -158,7 +170,6 @@ BoundedProcess::Result BoundedProcess::run(const QString& program, const QString
 BoundedProcess::Result BoundedProcess::run(const QString& program, const QStringList& arguments, int timeoutMs,
                                            const Options& options)
 {
-    ignoreBrokenPipes();
     reapAbandoned();
     Result result;
 
@@ -249,8 +260,8 @@ BoundedProcess::Result BoundedProcess::run(const QString& program, const QString
 
     auto writeInput = [&] {
         while (inFd >= 0 && inputWritten < options.input.size()) {
-            const ssize_t put = ::write(inFd, options.input.constData() + inputWritten,
-                                        size_t(options.input.size() - inputWritten));
+            const ssize_t put = writeWithoutSigpipe(inFd, options.input.constData() + inputWritten,
+                                                    size_t(options.input.size() - inputWritten));
             if (put > 0) {
                 inputWritten += put;
             } else if (put < 0 && errno == EINTR) {
