@@ -22,10 +22,11 @@ ConsoleUser::~ConsoleUser()
 QString ConsoleUser::CopyCurrentConsoleUsername()
 {
     // bash runs only the first string; the other two become its positional parameters.
-    const BoundedProcess::Result who = BoundedProcess::run(
-        QStringLiteral("bash"),
-        {QStringLiteral("-c"), QStringLiteral("who | cut -d' ' -f1 "), QStringLiteral("| sort "), QStringLiteral("| uniq")},
-        s_processWaitMs);
+    const BoundedProcess::Result who
+        = BoundedProcess::run(QStringLiteral("bash"),
+                              {QStringLiteral("-c"), QStringLiteral("who | cut -d' ' -f1 "), QStringLiteral("| sort "),
+                               QStringLiteral("| uniq")},
+                              s_processWaitMs);
     const QString line = QString::fromLocal8Bit(who.firstLine());
     const QStringList names = line.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts);
     const QSet<QString> distinct(names.cbegin(), names.cend());

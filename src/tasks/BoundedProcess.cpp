@@ -10,8 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <pthread.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -231,8 +231,8 @@ BoundedProcess::Result BoundedProcess::run(const QString& program, const QString
 
     const qint64 deadline = nowMs() + qMax(0, timeoutMs);
     pid_t pid = 0;
-    const int spawnError = posix_spawnp(&pid, argv.first(), &actions, &attributes, argv.data(),
-                                        envp.isEmpty() ? environ : envp.data());
+    const int spawnError
+        = posix_spawnp(&pid, argv.first(), &actions, &attributes, argv.data(), envp.isEmpty() ? environ : envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     closeFd(outPipe[1]);

@@ -29,33 +29,40 @@ private slots:
 
         const qint64 all = BoundedProcess::s_defaultMaxOutputBytes;
         const QByteArray unchecked;
-        QTest::newRow("output and exit code") << "sh" << "printf 'a\\nb'; exit 3" << QByteArray() << QStringList()
-                                              << all << 20000 << true << false << false << 3 << QByteArray("a\nb")
-                                              << false << false << 10000;
+        QTest::newRow("output and exit code")
+            << "sh"
+            << "printf 'a\\nb'; exit 3" << QByteArray() << QStringList() << all << 20000 << true << false << false << 3
+            << QByteArray("a\nb") << false << false << 10000;
         // Both would hold a reader that waits for the end of the output for 30 s.
         QTest::newRow("grandchild keeps the pipe after the child ends")
-            << "sh" << "sleep 30 & echo done" << QByteArray() << QStringList() << all << 20000 << true << false
-            << false << 0 << QByteArray("done\n") << false << false << 10000;
+            << "sh"
+            << "sleep 30 & echo done" << QByteArray() << QStringList() << all << 20000 << true << false << false << 0
+            << QByteArray("done\n") << false << false << 10000;
         QTest::newRow("hung child and grandchild killed at the bound")
-            << "sh" << "sleep 30 & exec sleep 30" << QByteArray() << QStringList() << all << 300 << true << true
-            << true << -1 << unchecked << false << false << 300 + 8000;
+            << "sh"
+            << "sleep 30 & exec sleep 30" << QByteArray() << QStringList() << all << 300 << true << true << true << -1
+            << unchecked << false << false << 300 + 8000;
         QTest::newRow("output past the limit dropped, child not stalled")
-            << "sh" << "head -c 300000 /dev/zero" << QByteArray() << QStringList() << qint64(100000) << 20000 << true
-            << false << false << 0 << QByteArray(100000, '\0') << true << false << 10000;
+            << "sh"
+            << "head -c 300000 /dev/zero" << QByteArray() << QStringList() << qint64(100000) << 20000 << true << false
+            << false << 0 << QByteArray(100000, '\0') << true << false << 10000;
         QTest::newRow("input reaches the child")
             << "cat" << QString() << QByteArray("secret\n") << QStringList() << all << 20000 << true << false << false
             << 0 << QByteArray("secret\n") << false << false << 10000;
         QTest::newRow("input the child does not take")
-            << "sh" << "exec 0<&-; sleep 1" << QByteArray(300000, 'x') << QStringList() << all << 20000 << true
-            << false << false << 0 << QByteArray() << false << true << 10000;
+            << "sh"
+            << "exec 0<&-; sleep 1" << QByteArray(300000, 'x') << QStringList() << all << 20000 << true << false
+            << false << 0 << QByteArray() << false << true << 10000;
         QTest::newRow("environment entry replaces ours")
-            << "sh" << "echo \"$LC_ALL\"; echo \"$HOME\"" << QByteArray() << QStringList {"LC_ALL=C"} << all << 20000
-            << true << false << false << 0 << QByteArray("C\n" + qgetenv("HOME") + "\n") << false << false << 10000;
-        QTest::newRow("killed by a signal") << "sh" << "kill -9 $$" << QByteArray() << QStringList() << all << 20000
-                                            << true << false << true << -1 << unchecked << false << false << 10000;
-        QTest::newRow("missing program") << "/nonexistent/program" << QString() << QByteArray() << QStringList()
-                                         << all << 20000 << false << false << false << -1 << QByteArray() << false
-                                         << false << 10000;
+            << "sh"
+            << "echo \"$LC_ALL\"; echo \"$HOME\"" << QByteArray() << QStringList {"LC_ALL=C"} << all << 20000 << true
+            << false << false << 0 << QByteArray("C\n" + qgetenv("HOME") + "\n") << false << false << 10000;
+        QTest::newRow("killed by a signal") << "sh"
+                                            << "kill -9 $$" << QByteArray() << QStringList() << all << 20000 << true
+                                            << false << true << -1 << unchecked << false << false << 10000;
+        QTest::newRow("missing program") << "/nonexistent/program" << QString() << QByteArray() << QStringList() << all
+                                         << 20000 << false << false << false << -1 << QByteArray() << false << false
+                                         << 10000;
     }
 
     void run()
