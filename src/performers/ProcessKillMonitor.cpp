@@ -4,7 +4,6 @@
 
 #include <QMap>
 #include <QSet>
-
 #include <QWebSocket>
 #include <QtDebug>
 
