@@ -1,6 +1,7 @@
 #include "VTConnection.h"
 
 #include "connection/VerifyByOCSP.h"
+#include "settings/DownloadTrust.h"
 #include "settings/LocalCertificates.h"
 #include "settings/VTSettings.h"
 
@@ -141,6 +142,7 @@ void VTConnection::initConnectionData()
         qDebug() << "Loading server certificate(s)";
         m_serverCerts = QSslCertificate::fromData(m_currentServer.m_cert, QSsl::Pem);
         qDebug() << "Server certificates size: " << m_serverCerts.size();
+        DownloadTrust::setServerCertificates(m_serverCerts);
         m_serverChanged = false;
         m_secure = !m_serverCerts.isEmpty();
     }

@@ -27,5 +27,11 @@ public:
     static int s_downloadTimeoutMs;
 
 private:
+    // The package address for this machine's word size: every "update" becomes its variant.
+    static QString variantUrl(QString url);
+    // With a verification key installed, the package must carry a valid detached signature.
+    bool checkSignature(const QString& packageUrl, const QString& packageFile);
+
     QString m_upgradeError;
+    static bool s_inProgress;
 };

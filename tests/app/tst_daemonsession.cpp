@@ -157,8 +157,9 @@ private slots:
                                      + argsFile.toUtf8() + "'\n"));
         QCOMPARE(QProcess::execute("tar", {"-czf", packageDir.path() + "/pkg.tgz", "-C", packageDir.path(), "Update"}),
                  0);
+        // Served with the management server's own certificate, which the daemon trusts for it.
         TestHttpServer http;
-        QVERIFY(http.startTls(m_certs.certPath("b"), m_certs.keyPath("b")));
+        QVERIFY(http.startTls(m_certs.certPath("a"), m_certs.keyPath("a")));
         http.setRoute("/agent/update_64.tgz", TestFiles::read(packageDir.path() + "/pkg.tgz"));
         const QString id = server.sendRequest({{"type", "action_request"},
                                                {"name", "upgrade_linux_vt"},
