@@ -49,13 +49,11 @@ fi
 
 # The unit that runs the agent, if the service manager owns it: it must restart the agent itself,
 # or it would restart the old one or fight the new one.
+vt_dir="$install_dir"
+# shellcheck source=../../scripts/vtCommon.sh
+. "$files_dir/vtCommon.sh"
 unit=""
-if [ -n "$agent_pid" ] && [ -d /run/systemd/system ]; then
-    unit="$(sed -n 's#^0::.*/\([^/]*\.service\)$#\1#p' "/proc/$agent_pid/cgroup" 2>/dev/null | head -n 1)"
-    if [ -n "$unit" ] && ! systemctl cat "$unit" >/dev/null 2>&1; then
-        unit=""
-    fi
-fi
+[ -n "$agent_pid" ] && unit="$(vt_unit_of "$agent_pid")"
 
 # Each file is copied beside its target and renamed over it, so a running executable keeps its
 # old image and an interrupted copy never leaves a truncated file in place.
