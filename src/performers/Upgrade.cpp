@@ -4,6 +4,7 @@
 #include "performers/HttpFetch.h"
 #include "performers/PackageSignature.h"
 #include "settings/VTSettings.h"
+#include "tasks/BoundedProcess.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -19,6 +20,7 @@
 const QString Upgrade::msg_name = QStringLiteral("upgrade_linux_vt");
 const QString Upgrade::msg_param_url = QStringLiteral("url");
 int Upgrade::s_downloadTimeoutMs = 180000;
+const int Upgrade::s_unpackTimeoutMs = 60000;
 bool Upgrade::s_inProgress = false;
 
 Upgrade::Upgrade(const QMap<QString, QVariant>& params)
@@ -83,7 +85,9 @@ bool Upgrade::upgrade(QString url)
     }
 
     // tar leaves whatever it managed to unpack when it fails; none of that may run.
-    const int rc = QProcess::execute(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()});
+    const BoundedProcess::Result tar
+        = BoundedProcess::run(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()}, s_unpackTimeoutMs);
+    const int rc = tar.started && !tar.crashed ? tar.exitCode : -1;
     if (rc != 0) {
         qCritical("upgrade failed - can't unpack update package");
         m_upgradeError = QStringLiteral("Cannot unpack archive");

@@ -25,6 +25,8 @@ public:
     static const QString msg_name;
     static const QString msg_param_url;
     static int s_downloadTimeoutMs;
+    // Unpacking runs on the session's thread; a tar that hangs must not hold it for ever.
+    static const int s_unpackTimeoutMs;
 
 private:
     // The package address for this machine's word size: every "update" becomes its variant.
