@@ -204,8 +204,7 @@ private slots:
         QTemporaryDir program;
         QProcess demo;
         demo.setProcessChannelMode(QProcess::MergedChannels);
-        demo.start(QCoreApplication::applicationDirPath() + "/vt_demo_server",
-                   {"--executable", VT_EXECUTABLE, "--program-dir", program.path(), "--seconds", "3"});
+        demo.start(VT_DEMO_SERVER, {"--executable", VT_EXECUTABLE, "--program-dir", program.path(), "--seconds", "3"});
         QVERIFY(demo.waitForFinished(60000));
         const QString output = QString::fromUtf8(demo.readAll());
         QVERIFY2(demo.exitCode() == 0, qPrintable(output.right(2000)));

@@ -54,17 +54,11 @@ if [ "$elf_class" != "$wanted" ]; then
     exit 3
 fi
 
-# ---- Process and service lookups, kept small so a shared implementation can replace them ----
+# ---- Process and service lookups, shared with the companion scripts ----
 
-# The processes whose executable is this installation's; a replaced one reads "<path> (deleted)".
-own_pids() {
-    local proc target
-    for proc in /proc/[0-9]*; do
-        target="$(readlink "$proc/exe" 2>/dev/null)" || continue
-        target="${target% (deleted)}"
-        [ "$target" = "$exe" ] && [ "${proc#/proc/}" != "$$" ] && echo "${proc#/proc/}"
-    done
-}
+vt_dir="$install_dir"
+# shellcheck source=../../scripts/vtCommon.sh
+. "$files_dir/vtCommon.sh"
 
 # The mode switch a process was started with ("-daemon", "-local", "-agent"), empty if unknown.
 mode_of() {
@@ -75,16 +69,6 @@ mode_of() {
         esac
     done <"/proc/$1/cmdline" 2>/dev/null
     return 1
-}
-
-# The system service unit that runs a process, when the service manager owns it.
-unit_of() {
-    [ -d /run/systemd/system ] || return 1
-    local unit
-    unit="$(sed -n 's#^0::.*/\([^/]*\.service\)$#\1#p' "/proc/$1/cgroup" 2>/dev/null | head -n 1)"
-    [ -n "$unit" ] || return 1
-    systemctl cat "$unit" >/dev/null 2>&1 || return 1
-    echo "$unit"
 }
 
 is_running() {
@@ -105,8 +89,8 @@ case "$mode" in
 esac
 
 unit=""
-[ -n "$agent_pid" ] && unit="$(unit_of "$agent_pid")"
-if [ -n "$unit" ] && [ "$(unit_of $$)" = "$unit" ]; then
+[ -n "$agent_pid" ] && unit="$(vt_unit_of "$agent_pid")"
+if [ -n "$unit" ] && [ "$(vt_unit_of $$)" = "$unit" ]; then
     # Inside the unit this script would die with the restart and could not roll back.
     if command -v systemd-run >/dev/null 2>&1; then
         exec systemd-run --scope --quiet --collect bash "${BASH_SOURCE[0]}" -pid "$agent_pid" -path "$install_dir" \
@@ -116,7 +100,7 @@ fi
 
 # Desktop agents of this installation, with what they need to reach their display again.
 agents=()
-for pid in $(own_pids); do
+for pid in $(vt_own_pids); do
     [ "$(mode_of "$pid")" = "-agent" ] || continue
     user="$(stat -c %U "/proc/$pid")"
     environment="$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null \
@@ -176,7 +160,7 @@ stop_all() {
         systemctl stop "$unit"
     fi
     bash "$install_dir/stopVt.sh"
-    for pid in $(own_pids); do
+    for pid in $(vt_own_pids); do
         kill -KILL "$pid" 2>/dev/null
     done
 }
