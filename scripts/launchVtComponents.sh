@@ -1,22 +1,35 @@
 #!/bin/sh
 # Started by "vantorel" when it is run without a switch. Starts the root daemon unless one is
 # already running, and the tray agent for the user of each graphical session that lacks one.
-dir=$(cd "$(dirname "$0")" && pwd)
-exe="$dir/vantorel"
+vt_dir=$(cd "$(dirname "$0")" && pwd -P)
+# shellcheck source=vtCommon.sh
+. "$vt_dir/vtCommon.sh"
 
-if [ "$(id -u)" = 0 ] && ! pgrep -x -f "$exe -daemon" >/dev/null 2>&1; then
-    nohup "$exe" -daemon >/dev/null 2>&1 &
+if [ "$(id -u)" = 0 ]; then
+    if unit=$(vt_service_unit); then
+        # Beside the service's own daemon a second one would only be refused by the instance
+        # guard, and one started outside the unit would not be restarted when it dies.
+        systemctl start "$unit"
+    elif [ -z "$(vt_own_pids -daemon)" ] && [ -z "$(vt_own_pids -local)" ]; then
+        nohup "$vt_exe" -daemon >/dev/null 2>&1 &
+    fi
 fi
+
+# Whether USER already runs an agent of this installation.
+has_agent() {
+    for pid in $(vt_own_pids -agent); do
+        [ "$(stat -c %U "/proc/$pid" 2>/dev/null)" = "$1" ] && return 0
+    done
+    return 1
+}
 
 # "who" lists graphical sessions with their display in parentheses, e.g. "alice tty7 ... (:0)".
 who | sed -n 's/^\([^ ]*\) .*(\(:[0-9.]*\))$/\1 \2/p' | sort -u | while read -r user display; do
-    if pgrep -u "$user" -x -f "$exe -agent" >/dev/null 2>&1; then
-        continue
-    fi
+    has_agent "$user" && continue
     if [ "$(id -u)" = 0 ]; then
-        sudo -u "$user" DISPLAY="$display" nohup "$exe" -agent >/dev/null 2>&1 &
+        sudo -u "$user" DISPLAY="$display" nohup "$vt_exe" -agent >/dev/null 2>&1 &
     elif [ "$(id -un)" = "$user" ]; then
-        DISPLAY="$display" nohup "$exe" -agent >/dev/null 2>&1 &
+        DISPLAY="$display" nohup "$vt_exe" -agent >/dev/null 2>&1 &
     fi
 done
 exit 0

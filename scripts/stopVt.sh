@@ -9,32 +9,10 @@
 
 set -u
 
-dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)"
-exe="$dir/vantorel"
+vt_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)"
+# shellcheck source=vtCommon.sh
+. "$vt_dir/vtCommon.sh"
 grace_seconds=5
-
-# The processes whose executable is ours. A replaced executable shows as "<path> (deleted)".
-own_pids() {
-    local proc target
-    # One find for every process: a readlink per process is slow on a busy machine.
-    find /proc/[0-9]*/exe -maxdepth 0 -printf '%h\t%l\n' 2>/dev/null | while IFS=$'\t' read -r proc target; do
-        target="${target% (deleted)}"
-        if [ "$target" = "$exe" ] && [ "${proc#/proc/}" != "$$" ]; then
-            echo "${proc#/proc/}"
-        fi
-    done
-}
-
-# The service unit that runs a process, when the service manager is running and owns it.
-unit_of() {
-    [ -d /run/systemd/system ] || return 1
-    local unit
-    unit="$(sed -n 's#^0::.*/\([^/]*\.service\)$#\1#p' "/proc/$1/cgroup" 2>/dev/null | head -n 1)"
-    [ -n "$unit" ] || return 1
-    # Desktop sessions run agents in user units, which the system manager does not know.
-    systemctl cat "$unit" >/dev/null 2>&1 || return 1
-    echo "$unit"
-}
 
 # A process that has exited but is not yet reaped by its parent counts as stopped.
 is_running() {
@@ -45,13 +23,20 @@ is_running() {
 
 units=()
 pids=()
-for pid in $(own_pids); do
-    if unit="$(unit_of "$pid")"; then
+for pid in $(vt_own_pids); do
+    if unit="$(vt_unit_of "$pid")"; then
         units+=("$unit")
     else
         pids+=("$pid")
     fi
 done
+
+# The service is stopped even while its daemon is between two runs, or it would start again.
+if unit="$(vt_service_unit)"; then
+    case "$(systemctl is-active "$unit" 2>/dev/null)" in
+        active | activating | reloading) units+=("$unit") ;;
+    esac
+fi
 
 if [ ${#pids[@]} -gt 0 ]; then
     kill -TERM "${pids[@]}" 2>/dev/null

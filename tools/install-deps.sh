@@ -7,6 +7,7 @@ packages=(
     qtbase5-dev libqt5websockets5-dev liblog4cxx-dev libssl-dev openssl
     procps psmisc sudo passwd util-linux findutils tar gzip bash coreutils iproute2
     xvfb trayer x11-apps imagemagick xdotool
+    dpkg-dev fakeroot lintian systemd man-db init-system-helpers
 )
 
 missing=()

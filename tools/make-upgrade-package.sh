@@ -2,12 +2,14 @@
 # Builds the upgrade packages the agent downloads: update_64.tgz and/or update_32.tgz, each holding
 # Update/update.sh and Update/files/ (the executable and the companion scripts of one build).
 #
-#   tools/make-upgrade-package.sh [-b BUILD_DIR]... [-o OUTPUT_DIR] [-s UPDATE_SCRIPT]
+#   tools/make-upgrade-package.sh [-b BUILD_DIR]... [-o OUTPUT_DIR] [-s UPDATE_SCRIPT] [-k PRIVATE_KEY]
 #
 #   -b  a build directory holding src/vantorel (default: build); give one per word size, e.g. a
 #       64-bit and a 32-bit build. Each build's executable decides which archive it becomes.
 #   -o  where the archives are written (default: the current directory)
 #   -s  the script packed as Update/update.sh (default: tools/upgrade/update.sh)
+#   -k  a PEM private key (RSA or EC): each archive gets a detached SHA-256 signature beside it,
+#       <archive>.sig, which agents holding the matching public key require
 #
 # Serve the archives side by side and send the agent a URL naming "update.tgz" (for example
 # https://host/agent/update.tgz): it fetches update_64.tgz or update_32.tgz by its own word size.
@@ -18,18 +20,21 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 builds=()
 output="$PWD"
 update_script="$root/tools/upgrade/update.sh"
+signing_key=""
 
-while getopts "b:o:s:" opt; do
+while getopts "b:o:s:k:" opt; do
     case "$opt" in
         b) builds+=("$OPTARG") ;;
         o) output="$OPTARG" ;;
         s) update_script="$OPTARG" ;;
-        *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+        k) signing_key="$OPTARG" ;;
+        *) sed -n '2,15p' "$0" >&2; exit 2 ;;
     esac
 done
 [ ${#builds[@]} -gt 0 ] || builds=("$root/build")
 
 [ -f "$update_script" ] || { echo "no update script: $update_script" >&2; exit 2; }
+[ -z "$signing_key" ] || [ -r "$signing_key" ] || { echo "cannot read signing key: $signing_key" >&2; exit 2; }
 mkdir -p "$output"
 output="$(cd "$output" && pwd -P)"
 
@@ -62,4 +67,8 @@ for build in "${builds[@]}"; do
     rm -rf "$stage"
     trap - EXIT
     echo "$output/$variant.tgz"
+    if [ -n "$signing_key" ]; then
+        openssl dgst -sha256 -sign "$signing_key" -out "$output/$variant.tgz.sig" "$output/$variant.tgz"
+        echo "$output/$variant.tgz.sig"
+    fi
 done

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug -DVT_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target vantorel vt_demo_server
 
-exec build/tests/vt_demo_server --executable build/src/vantorel --program-dir build/demo "$@"
+exec build/tools/demo/vt_demo_server --executable build/src/vantorel --program-dir build/demo "$@"

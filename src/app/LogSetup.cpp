@@ -55,7 +55,9 @@ void qtMessageHandler(QtMsgType type, QMessageLogContext const& context, QString
     const log4cxx::LoggerPtr logger = qtLogger();
     const log4cxx::LevelPtr level = levelFor(type);
     if (logger->isEnabledFor(level)) {
-        logger->forcedLog(level, LogSetup::formatMessage(context, message).toStdString(),
+        // Narrow text would be read in the locale's encoding, which under a service manager is
+        // often plain ASCII; wide text reaches the library unchanged whatever the locale.
+        logger->forcedLog(level, LogSetup::formatMessage(context, message).toStdWString(),
                           log4cxx::spi::LocationInfo::getLocationUnavailable());
     }
     // The appender flushes every line, so leaving without unwinding loses nothing already written.
@@ -124,6 +126,8 @@ void setupLog(eAppType type, QString dir)
     appender->setLayout(layout);
     appender->setFile(path.toStdString());
     appender->setAppend(true);
+    // The file is UTF-8 whatever the locale: the troubleshoot answer sends its tail as is.
+    appender->setEncoding(LOG4CXX_STR("UTF-8"));
     appender->setMaxBackupIndex(LogSetup::s_maxBackupIndex);
     appender->setMaximumFileSize(LogSetup::s_maxFileSize);
     appender->setName(LogSetup::s_appenderName.toStdString());

@@ -2,6 +2,7 @@
 
 #include "ClientApp.h"
 #include "ServerApp.h"
+#include "tasks/BoundedProcess.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -17,10 +18,7 @@ namespace {
 
 QByteArray commandOutput(QString const& program, QStringList const& args)
 {
-    QProcess process;
-    process.start(program, args, QIODevice::ReadWrite);
-    process.waitForFinished(StartUp::s_commandTimeoutMs);
-    return process.readAllStandardOutput();
+    return BoundedProcess::run(program, args, StartUp::s_commandTimeoutMs).output;
 }
 
 void setIdentity(QCoreApplication* app)

@@ -1,6 +1,7 @@
 #include "VTConnection.h"
 
 #include "connection/VerifyByOCSP.h"
+#include "settings/DownloadTrust.h"
 #include "settings/LocalCertificates.h"
 #include "settings/VTSettings.h"
 
@@ -17,12 +18,22 @@
 
 int VTConnection::s_msPerReconnectSecond = 1000;
 int VTConnection::s_shortSessionMs = 130000;
+int VTConnection::s_connectTimeoutMs = 30000;
+const quint64 VTConnection::s_maxIncomingBytes = 16 * 1024 * 1024;
 
 namespace {
 
 int siteCount()
 {
     return VTSettings::instance()->siteCount();
+}
+
+// The same server described again, as a configuration from that server does: its run-time name
+// carries over, so a session it drops soon after still counts against it.
+bool sameEndpoint(VTServer const& a, VTServer const& b)
+{
+    return a.m_hostName == b.m_hostName && a.m_server == b.m_server && a.m_server2 == b.m_server2
+        && a.m_port == b.m_port;
 }
 
 } // namespace
@@ -33,15 +44,20 @@ VTConnection::VTConnection(QObject* parent)
     resetServers();
 
     m_socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
+    m_socket->setMaxAllowedIncomingFrameSize(s_maxIncomingBytes);
+    m_socket->setMaxAllowedIncomingMessageSize(s_maxIncomingBytes);
     connect(m_socket, &QWebSocket::connected, this, &VTConnection::onConnected);
     connect(m_socket, &QWebSocket::disconnected, this, &VTConnection::onDisconnected);
     connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, &VTConnection::onError);
     connect(m_socket, &QWebSocket::sslErrors, this, &VTConnection::onSslErrors);
+    connect(m_socket, &QWebSocket::stateChanged, this, &VTConnection::onStateChanged);
 
     m_reconnectTimer = new QTimer(this);
     connect(m_reconnectTimer, &QTimer::timeout, this, &VTConnection::onReconnect);
+    m_deadlineTimer = new QTimer(this);
+    m_deadlineTimer->setSingleShot(true);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &VTConnection::onDeadline);
 
-    m_serverChanged = true;
     qDebug() << "end VTConnection constructor";
 }
 
@@ -82,19 +98,19 @@ void VTConnection::resetServers()
         serversPerSite.append(VTSettings::instance()->getSiteAt(i, site) ? site.m_servers.size() : 0);
     }
     m_serverIndexes = buildRotationOrder(serversPerSite);
-    m_currentIndex = 0;
-    takeCurrentEntry();
-    // The servers may carry other addresses or certificates now; load them again on next open.
-    m_serverChanged = true;
-    m_reconnectDelay = m_currentServer.m_reconnectInterval;
+    takeEntry(0);
 }
 
-void VTConnection::takeCurrentEntry()
+void VTConnection::takeEntry(int position)
 {
-    if (m_currentIndex < 0 || m_currentIndex >= m_serverIndexes.size()) {
+    // The servers may carry other addresses or certificates now; load them again on next open.
+    m_serverChanged = true;
+    m_retryAtOnce = false;
+    if (position < 0 || position >= m_serverIndexes.size()) {
         return;
     }
-    const index entry = m_serverIndexes.at(m_currentIndex);
+    m_currentIndex = position;
+    const index entry = m_serverIndexes.at(position);
     VTSite site;
     if (!VTSettings::instance()->getSiteAt(entry.first, site)) {
         return;
@@ -102,18 +118,16 @@ void VTConnection::takeCurrentEntry()
     m_currentSite = site;
     VTServer server;
     if (m_currentSite.getServerAt(entry.second, server)) {
+        if (sameEndpoint(server, m_currentServer)) {
+            server.m_serverInUse = m_currentServer.m_serverInUse;
+        }
         m_currentServer = server;
     }
 }
 
 void VTConnection::moveToNextServer()
 {
-    if (!m_serverIndexes.isEmpty()) {
-        m_currentIndex = (m_currentIndex + 1) % m_serverIndexes.size();
-        takeCurrentEntry();
-    }
-    m_serverChanged = true;
-    m_reconnectDelay = m_currentServer.m_reconnectInterval;
+    takeEntry(m_serverIndexes.isEmpty() ? 0 : (m_currentIndex + 1) % m_serverIndexes.size());
 }
 
 bool VTConnection::open()
@@ -124,7 +138,13 @@ bool VTConnection::open()
     initConnectionData();
     if (!m_secure && !VTSettings::instance()->debug()) {
         qCritical() << "Unable to load certificate";
-        return false;
+        // One bad entry must not keep the daemon from starting when another server is usable.
+        if (!VTSettings::instance()->hasParsableCertificate()) {
+            return false;
+        }
+        moveToNextServer();
+        scheduleReconnect(reconnectDelay());
+        return true;
     }
     setAuthIdentity();
     openByIp();
@@ -141,6 +161,7 @@ void VTConnection::initConnectionData()
         qDebug() << "Loading server certificate(s)";
         m_serverCerts = QSslCertificate::fromData(m_currentServer.m_cert, QSsl::Pem);
         qDebug() << "Server certificates size: " << m_serverCerts.size();
+        DownloadTrust::setServerCertificates(m_serverCerts);
         m_serverChanged = false;
         m_secure = !m_serverCerts.isEmpty();
     }
@@ -225,10 +246,14 @@ void VTConnection::openByIp()
     url.setScheme(m_secure ? QStringLiteral("wss") : QStringLiteral("ws"));
     url.setHost(ip);
     url.setPort(m_currentServer.m_port);
-    url.setPath(m_currentSite.m_resource);
+    // A relative path makes the whole URL invalid, and the socket would refuse every attempt.
+    const QString& resource = m_currentSite.m_resource;
+    url.setPath(resource.startsWith('/') ? resource : QLatin1Char('/') + resource);
     qDebug() << "Connecting to server:" << url.toString();
 
     m_connectStart = QDateTime::currentDateTime();
+    m_attemptLive = true;
+    m_deadlineTimer->start(s_connectTimeoutMs);
     m_socket->open(url);
 }
 
@@ -237,6 +262,7 @@ void VTConnection::onConnected()
     if (isValidPeersCertificateChain()) {
         qDebug() << "WebSocket connected";
         m_reconnectTimer->stop();
+        m_deadlineTimer->stop();
         m_connected = true;
         emit connected();
     } else {
@@ -247,7 +273,11 @@ void VTConnection::onConnected()
 
 void VTConnection::close()
 {
-    m_reconnectDelay = 0;
+    m_retryAtOnce = true;
+    if (!m_attemptLive && m_reconnectTimer->isActive()) {
+        // Nothing to close: the reconnect already waiting is the one asked for.
+        scheduleReconnect(0);
+    }
     m_socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
@@ -255,12 +285,58 @@ void VTConnection::onError(QAbstractSocket::SocketError error)
 {
     qCritical().noquote() << QStringLiteral("The following error occurred: ") + m_socket->errorString() + "\n";
     if (error == QAbstractSocket::SocketTimeoutError) {
-        m_reconnectDelay = 0;
+        m_retryAtOnce = true;
+    }
+    // Some errors (an invalid URL, for one) end an attempt without any disconnection.
+    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+        endAttempt();
     }
 }
 
 void VTConnection::onDisconnected()
 {
+    endAttempt();
+}
+
+void VTConnection::onStateChanged(QAbstractSocket::SocketState state)
+{
+    // A peer that stops reading keeps a closing socket waiting for ever for its unsent bytes.
+    if (state == QAbstractSocket::ClosingState && !m_deadlineTimer->isActive()) {
+        m_deadlineTimer->start(s_connectTimeoutMs);
+    }
+}
+
+void VTConnection::onDeadline()
+{
+    if (!m_connected && m_socket->state() != QAbstractSocket::ClosingState) {
+        qCritical().noquote() << QStringLiteral("The following error occurred: ")
+                + QStringLiteral("Socket operation timed out") + "\n";
+        m_retryAtOnce = true;
+    } else {
+        qCritical() << "Closing the connection timed out";
+    }
+    m_socket->abort();
+    endAttempt();
+}
+
+void VTConnection::endAttempt()
+{
+    if (!m_attemptLive || m_endQueued) {
+        return;
+    }
+    // Queued, so that an error the socket reports right after its disconnection is seen first.
+    m_endQueued = true;
+    QMetaObject::invokeMethod(this, &VTConnection::decideRotation, Qt::QueuedConnection);
+}
+
+void VTConnection::decideRotation()
+{
+    m_endQueued = false;
+    if (!m_attemptLive) {
+        return;
+    }
+    m_attemptLive = false;
+    m_deadlineTimer->stop();
     qDebug() << "WebSocket disconnected";
     bool force = false;
     if (m_resolvedIps.empty()) {
@@ -276,9 +352,15 @@ void VTConnection::onDisconnected()
         moveToNextServer();
         emit serverChanged();
     }
-    m_reconnectTimer->start(m_reconnectDelay * s_msPerReconnectSecond);
-    m_reconnectDelay = m_currentServer.m_reconnectInterval;
+    scheduleReconnect(reconnectDelay());
     emit disconnected();
+}
+
+void VTConnection::scheduleReconnect(int delaySeconds)
+{
+    m_retryAtOnce = false;
+    // A record that failed to load carries no interval of its own; never spin nor overflow.
+    m_reconnectTimer->start(qBound(0, delaySeconds, VTServer::s_maxIntervalSeconds) * s_msPerReconnectSecond);
 }
 
 bool VTConnection::needToMoveToNextServer(bool force) const
@@ -287,7 +369,10 @@ bool VTConnection::needToMoveToNextServer(bool force) const
         return true;
     }
     const qint64 elapsed = m_connectStart.msecsTo(QDateTime::currentDateTime());
-    return m_connected && elapsed < s_shortSessionMs && m_currentServer.m_serverInUse == m_serverToUse;
+    // A session this side closed (redirect, site skipped, new client certificate hint) is no
+    // failure of the server.
+    return m_connected && !m_retryAtOnce && elapsed < s_shortSessionMs
+        && m_currentServer.m_serverInUse == m_serverToUse;
 }
 
 void VTConnection::onReconnect()
@@ -299,7 +384,7 @@ void VTConnection::onReconnect()
         // One server whose certificate cannot be loaded must not end reconnection for good:
         // the others in the rotation may be fine, and a later configuration may mend this one.
         moveToNextServer();
-        m_reconnectTimer->start(m_reconnectDelay * s_msPerReconnectSecond);
+        scheduleReconnect(reconnectDelay());
     }
 }
 

@@ -18,9 +18,33 @@
 
 #include <vector>
 
+class VTConnectionProbe;
+
 // Owns the WebSocket to the management server: walks the rotation of configured servers,
 // resolves and connects to one address at a time, accepts a peer only through the server's own
 // pinned certificates and a manual name check, and reconnects by itself after every disconnection.
+//
+// One connection cycle. Every way out of "connecting" or "connected" ends in the rotation
+// decision, which always schedules the next attempt, so the manager is never left with neither a
+// socket attempt nor a scheduled one:
+//
+//   idle --timer / open()--> connecting --socket up, chain accepted--> connected
+//     ^                        |  refused, error, chain refused (close),        |
+//     |                        |  not accepted within s_connectTimeoutMs        | dropped, close()
+//     |                        v                                                v
+//     +---- timer started <-- rotation decision <-------------------------------+
+//           (0 s after close() or a time-out unless the rotation moved, else the server's interval)
+//
+// The rotation decision:
+//
+//   addresses left? --no--> move to next server
+//        | yes
+//   session accepted? --no--> drop the failed address; none left? --yes--> move to next server
+//        | yes                                                     --no--> same server, next address
+//   forget the addresses (look the name up again)
+//   ended within s_shortSessionMs, on the server it connected to,
+//   and not closed by this side?                                  --yes--> move to next server
+//                                                                 --no--> same server
 class VTConnection : public QObject
 {
     Q_OBJECT
@@ -33,6 +57,11 @@ public:
     static int s_msPerReconnectSecond;
     // A session ending sooner than this after its connection attempt counts as a server failure.
     static int s_shortSessionMs;
+    // An attempt not connected and accepted by then, or a close not finished by then, is given up.
+    static int s_connectTimeoutMs;
+    // Largest inbound frame and message: generous, so that a configuration with hundreds of
+    // certificates passes, yet a hostile peer cannot make the agent buffer without end.
+    static const quint64 s_maxIncomingBytes;
 
     explicit VTConnection(QObject* parent = nullptr);
     ~VTConnection() override;
@@ -46,15 +75,26 @@ public:
     // The session client sends and receives its frames on this socket and may close it.
     QWebSocket* getSocket() const { return m_socket; }
 
-    // Read access for the session side and for diagnostics.
-    QList<index> serverIndexes() const { return m_serverIndexes; }
-    int currentIndex() const { return m_currentIndex; }
-    VTSite const& currentSite() const { return m_currentSite; }
-    std::vector<QString> resolvedIps() const { return m_resolvedIps; }
-    QString serverToUse() const { return m_serverToUse; }
-    int reconnectDelay() const { return m_reconnectDelay; }
-    bool isSecure() const { return m_secure; }
-    bool isReconnectScheduled() const { return m_reconnectTimer->isActive(); }
+signals:
+    void connected();
+    void disconnected();
+    void serverChanged();
+
+public slots:
+    void onSettingsChanged();
+
+private slots:
+    void onConnected();
+    void onDisconnected();
+    void onReconnect();
+    void onError(QAbstractSocket::SocketError error);
+    void onSslErrors(QList<QSslError> const& errors);
+    void onStateChanged(QAbstractSocket::SocketState state);
+    void onDeadline();
+
+private:
+    // Tests read the rotation and drive single steps through this one class.
+    friend class VTConnectionProbe;
 
     // The rotation over `serversPerSite` (server count of each site): every server in order,
     // with the primary (0, 0) between each of them.
@@ -63,6 +103,9 @@ public:
     // Steps of a connection cycle.
     void resetServers();
     void moveToNextServer();
+    // Makes rotation entry `position` the current site and server; an entry that no longer
+    // names a configured site or server leaves them as they were.
+    void takeEntry(int position);
     bool needToMoveToNextServer(bool force) const;
     void initConnectionData();
     void resolveServerToUse();
@@ -71,6 +114,11 @@ public:
     QString getResolvedIP() const;
     void updateHostnameByIp(QString const& ip);
     void openByIp();
+    // Runs the rotation decision once the attempt has ended, after every signal of its end has
+    // arrived: the socket reports a time-out after its disconnection, and some errors without one.
+    void endAttempt();
+    void decideRotation();
+    void scheduleReconnect(int delaySeconds);
 
     // TLS identity and validation of the peer.
     void resetAuthIdentity();
@@ -86,31 +134,22 @@ public:
     static bool isValidCn(QSslCertificate const& cert, QString const& host);
     static bool isValidName(QString name, QString const& host);
 
-signals:
-    void connected();
-    void disconnected();
-    void serverChanged();
+    // The delay the next reconnect uses: none after close() or a time-out, else the interval.
+    int reconnectDelay() const { return m_retryAtOnce ? 0 : m_currentServer.m_reconnectInterval; }
 
-public slots:
-    void onConnected();
-    void onDisconnected();
-    void onReconnect();
-    void onError(QAbstractSocket::SocketError error);
-    void onSslErrors(QList<QSslError> const& errors);
-    void onSettingsChanged();
-
-private:
-    // Copies the rotation entry at m_currentIndex into the current site and server; an entry
-    // that no longer names a configured site or server leaves them as they were.
-    void takeCurrentEntry();
-
-    int m_reconnectDelay = 0;
     QString m_serverToUse;
     QDateTime m_connectStart;
     VTServer m_currentServer;
     VTSite m_currentSite;
     bool m_connected = false;
+    // Set by close() and a time-out; cleared when the rotation moves or the timer is started.
+    bool m_retryAtOnce = false;
+    // An attempt or session is under way whose end has not yet run the rotation decision.
+    bool m_attemptLive = false;
+    bool m_endQueued = false;
     QTimer* m_reconnectTimer = nullptr;
+    // Bounds connecting and closing, which a silent peer would otherwise keep going for ever.
+    QTimer* m_deadlineTimer = nullptr;
     QWebSocket* m_socket = nullptr;
     QList<index> m_serverIndexes;
     int m_currentIndex = 0;

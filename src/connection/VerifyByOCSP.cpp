@@ -130,7 +130,7 @@ int VerifyByOCSP::checkCertOCSP(X509* cert, X509* issuer)
             OCSP_RESPONSE* response = sendRequest(request, host, path, port, 0, s_responderTimeoutMs);
             if (response) {
                 if (OCSP_response_status(response) == OCSP_RESPONSE_STATUS_SUCCESSFUL)
-                    result = parseResponse(response);
+                    result = parseResponse(response, cert, issuer);
                 OCSP_RESPONSE_free(response);
             }
         }
@@ -255,27 +255,57 @@ OCSP_RESPONSE* VerifyByOCSP::queryResponder(BIO* connection, const char* path, c
     return response;
 }
 
-int VerifyByOCSP::parseResponse(OCSP_RESPONSE* response)
+int VerifyByOCSP::parseResponse(OCSP_RESPONSE* response, X509* cert, X509* issuer)
 {
     // Yields nothing unless the response carries bytes of the basic type.
     OCSP_BASICRESP* basic = response ? OCSP_response_get1_basic(response) : nullptr;
-    if (!basic)
+    if (!basic || !cert || !issuer) {
+        OCSP_BASICRESP_free(basic);
         return eStatusUnknown;
+    }
 
+    // Only the issuer, or a responder it delegated to, may speak about its certificates;
+    // otherwise anyone on the path could revoke (or clear) the server's certificate.
+    X509_STORE* store = X509_STORE_new();
+    STACK_OF(X509)* issuers = sk_X509_new_null();
+    bool trusted = store && issuers && X509_STORE_add_cert(store, issuer) && sk_X509_push(issuers, issuer);
+    if (trusted) {
+        // The issuer may be an intermediate: it is the anchor here, not a root above it.
+        X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+        trusted = OCSP_basic_verify(basic, issuers, store, 0) > 0;
+    }
+    sk_X509_free(issuers);
+    X509_STORE_free(store);
+    if (!trusted) {
+        qDebug() << "OCSP response signature does not verify against the issuer";
+        OCSP_BASICRESP_free(basic);
+        return eStatusUnknown;
+    }
+
+    OCSP_CERTID* asked = OCSP_cert_to_id(EVP_sha1(), cert, issuer);
     int result = eStatusUnknown;
     const int count = OCSP_resp_count(basic);
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; asked && i < count; ++i) {
+        OCSP_SINGLERESP* single = OCSP_resp_get0(basic, i);
+        const OCSP_CERTID* answered = OCSP_SINGLERESP_get0_id(single);
+        if (!answered || OCSP_id_cmp(asked, answered) != 0)
+            continue;
         int reason = 0;
         ASN1_GENERALIZEDTIME* revokedAt = nullptr;
         ASN1_GENERALIZEDTIME* thisUpdate = nullptr;
         ASN1_GENERALIZEDTIME* nextUpdate = nullptr;
-        const int status
-            = OCSP_single_get0_status(OCSP_resp_get0(basic, i), &reason, &revokedAt, &thisUpdate, &nextUpdate);
+        const int status = OCSP_single_get0_status(single, &reason, &revokedAt, &thisUpdate, &nextUpdate);
+        // Five minutes of clock difference between agent and responder are tolerated.
+        if (!OCSP_check_validity(thisUpdate, nextUpdate, 300, -1)) {
+            qDebug() << "OCSP response is outside its validity times";
+            continue;
+        }
         if (status == V_OCSP_CERTSTATUS_GOOD)
             result = eStatusGood;
         else if (status == V_OCSP_CERTSTATUS_REVOKED)
             result = eStatusRevoked;
     }
+    OCSP_CERTID_free(asked);
     OCSP_BASICRESP_free(basic);
     return result;
 }

@@ -9,7 +9,7 @@
 #include <openssl/ocsp.h>
 
 // Asks the OCSP responders named in a server's certificates whether any of them is revoked.
-// Only an explicit "revoked" answer counts; anything else (no responder, no answer, an error,
+// Only an explicit, authentic "revoked" answer counts; anything else (no responder, no answer, an error,
 // status unknown) lets the chain pass. Every network wait blocks the calling thread.
 class VerifyByOCSP : public QObject
 {
@@ -29,8 +29,10 @@ public:
     // `chain` leaf first, as the TLS layer reports it. True when the chain is to be rejected.
     static bool isChainRevoked(const QList<QSslCertificate>& chain, int mode);
 
-    // Decides on a responder's answer: the last good or revoked single response wins.
-    static int parseResponse(OCSP_RESPONSE* response);
+    // Decides on a responder's answer about `cert`: only an answer signed by `issuer` (or a
+    // responder it delegated to), within its validity times, and about `cert` itself counts;
+    // among those the last good or revoked one wins. Anything else is unknown.
+    static int parseResponse(OCSP_RESPONSE* response, X509* cert, X509* issuer);
 
     // Bound of each single wait on a responder (connect, send, receive).
     static int s_responderTimeoutMs;

@@ -30,10 +30,12 @@ void VTMsgHandler::createResponse(QJsonObject& json) const
     json.insert(QStringLiteral("msg_info"), header);
 }
 
-void VTMsgHandler::sendResponse(const QJsonObject& response)
+qint64 VTMsgHandler::sendResponse(const QJsonObject& response)
 {
     // The answer echoes the request's "params", so a password given there must not travel back.
     const QJsonObject masked = VTPasswordMask::masked(response);
     qDebug().noquote().nospace() << "Message sent: " << QJsonDocument(masked).toJson(QJsonDocument::Indented);
-    m_client->sendMessage(QJsonDocument(masked).toJson(QJsonDocument::Compact));
+    const QByteArray data = QJsonDocument(masked).toJson(QJsonDocument::Compact);
+    m_client->sendMessage(data);
+    return data.size();
 }

@@ -38,8 +38,8 @@ signals:
     void finished(VTMsgHandler* handler);
 
 protected:
-    // Masks the password keys, logs the answer and sends it.
-    void sendResponse(const QJsonObject& response);
+    // Masks the password keys, logs the answer and sends it; returns the bytes sent.
+    qint64 sendResponse(const QJsonObject& response);
 
     msg_info_t m_msgInfo;
     QJsonObject m_request;

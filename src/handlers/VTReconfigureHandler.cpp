@@ -36,7 +36,8 @@ void VTReconfigureHandler::handle()
     server.m_port = redirect.value(QStringLiteral("new_port")).toInt();
     server.m_cert = redirect.value(QStringLiteral("new_cert")).toString().toUtf8();
     if (m_params.contains(QStringLiteral("kpa_interval")))
-        server.m_kpaInterval = m_params.value(QStringLiteral("kpa_interval")).toInt();
+        server.m_kpaInterval = VTServer::intervalOr(m_params.value(QStringLiteral("kpa_interval")),
+                                                    VTServer::s_defaultKpaInterval, QStringLiteral("kpa_interval"));
     if (redirect.contains(QStringLiteral("compliance_center_url")))
         server.m_complianceCenterUrl = redirect.value(QStringLiteral("compliance_center_url")).toString();
 

@@ -6,7 +6,10 @@
 
 #include <QDebug>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QUuid>
+
+const qint64 VTResolveHandler::s_maxAnswerBytes = 8 * 1024 * 1024;
 
 VTResolveHandler::VTResolveHandler(const QJsonObject& json, BaseClient* client)
     : VTMsgHandler(json, client)
@@ -18,6 +21,7 @@ VTResolveHandler::VTResolveHandler(const QJsonObject& json, BaseClient* client)
     m_params = msg.value(QStringLiteral("params")).toObject().toVariantMap();
     m_contextReqId = QUuid::createUuid().toString();
     m_params.insert(QStringLiteral("__vt__context_req_id"), m_contextReqId);
+    m_echoBytes = QJsonDocument(msg).toJson(QJsonDocument::Compact).size();
 }
 
 VTResolveHandler::~VTResolveHandler()
@@ -48,6 +52,11 @@ void VTResolveHandler::handle()
         } else {
             respond(nullptr, name, QStringLiteral("Unknown field type"));
         }
+    }
+
+    if (m_droppedAnswers > 0) {
+        qWarning("Resolve request %s: %d unknown fields left unanswered, its answers passed %lld bytes",
+                 qPrintable(m_msgInfo.id), m_droppedAnswers, s_maxAnswerBytes);
     }
 
     if (m_tasks.isEmpty()) {
@@ -89,7 +98,14 @@ void VTResolveHandler::respond(VTTask* task, const QString& fieldName, const QSt
     QJsonObject response;
     createResponse(response);
 
-    QJsonObject msg = m_request.value(QStringLiteral("msg")).toObject();
+    // Past the budget an answer carries only its own field, not the request's body again, and an
+    // unknown field gets no answer at all (one warning counts them): a task's answer always goes.
+    const bool fullForm = m_answerBytes + m_echoBytes <= s_maxAnswerBytes;
+    if (!task && !fullForm && m_answerBytes >= s_maxAnswerBytes) {
+        ++m_droppedAnswers;
+        return;
+    }
+    QJsonObject msg = fullForm ? m_request.value(QStringLiteral("msg")).toObject() : QJsonObject();
     msg.insert(QStringLiteral("type"), QStringLiteral("resolve_response"));
     if (task) {
         QVariantMap fields;
@@ -103,5 +119,5 @@ void VTResolveHandler::respond(VTTask* task, const QString& fieldName, const QSt
         msg.insert(QStringLiteral("errors"), QJsonObject {{task->m_name, task->m_error}});
 
     response.insert(QStringLiteral("msg"), msg);
-    sendResponse(response);
+    m_answerBytes += sendResponse(response);
 }

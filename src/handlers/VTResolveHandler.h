@@ -20,6 +20,10 @@ public:
 
     void handle() override;
 
+    // The most the answers to one request may add up to. Each answer echoes the request's body,
+    // so thousands of unknown fields in one frame would otherwise multiply it into gigabytes.
+    static const qint64 s_maxAnswerBytes;
+
 private slots:
     void onTaskFinished(QString strTaskID);
 
@@ -31,4 +35,8 @@ private:
     QMap<QString, QVariant> m_params;
     QMap<QString, VTTask*> m_tasks;
     QString m_contextReqId;
+    // Size of the request's body, which an answer in the full form carries again.
+    qint64 m_echoBytes = 0;
+    qint64 m_answerBytes = 0;
+    int m_droppedAnswers = 0;
 };

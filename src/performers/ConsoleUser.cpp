@@ -1,6 +1,7 @@
 #include "ConsoleUser.h"
 
-#include <QProcess>
+#include "tasks/BoundedProcess.h"
+
 #include <QRegularExpression>
 #include <QSet>
 #include <QtDebug>
@@ -20,15 +21,13 @@ ConsoleUser::~ConsoleUser()
 
 QString ConsoleUser::CopyCurrentConsoleUsername()
 {
-    QProcess process;
     // bash runs only the first string; the other two become its positional parameters.
-    process.start(QStringLiteral("bash"),
-                  {QStringLiteral("-c"), QStringLiteral("who | cut -d' ' -f1 "), QStringLiteral("| sort "),
-                   QStringLiteral("| uniq")},
-                  QIODevice::ReadWrite);
-    process.waitForFinished(s_processWaitMs);
-    const QString line = QString::fromLocal8Bit(process.readLine());
-    process.close();
+    const BoundedProcess::Result who
+        = BoundedProcess::run(QStringLiteral("bash"),
+                              {QStringLiteral("-c"), QStringLiteral("who | cut -d' ' -f1 "), QStringLiteral("| sort "),
+                               QStringLiteral("| uniq")},
+                              s_processWaitMs);
+    const QString line = QString::fromLocal8Bit(who.firstLine());
     const QStringList names = line.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts);
     const QSet<QString> distinct(names.cbegin(), names.cend());
     return QStringList(distinct.values()).join(QLatin1Char(','));

@@ -1,6 +1,7 @@
 #include "LoggedUsers.h"
 
-#include <QProcess>
+#include "tasks/BoundedProcess.h"
+
 #include <QSet>
 #include <QtDebug>
 
@@ -22,12 +23,9 @@ QString LoggedUsers::distinctUsers(const QString& line)
 void LoggedUsers::perform()
 {
     qInfo() << "Perform \"LoggedUsers\" message";
-    QProcess process;
-    process.start(QStringLiteral("users"), QStringList(), QIODevice::ReadWrite);
-    process.waitForFinished(s_processWaitMs);
+    const BoundedProcess::Result users = BoundedProcess::run(QStringLiteral("users"), {}, s_processWaitMs);
     // The line end is not part of the last name.
-    const QString line = QString::fromLocal8Bit(process.readLine()).remove(QLatin1Char('\n'));
-    process.close();
+    const QString line = QString::fromLocal8Bit(users.firstLine()).remove(QLatin1Char('\n'));
     m_result = distinctUsers(line);
     qDebug() << "\"LoggedUsers\" success";
 }

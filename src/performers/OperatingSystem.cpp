@@ -1,7 +1,8 @@
 #include "OperatingSystem.h"
 
+#include "tasks/BoundedProcess.h"
+
 #include <QCoreApplication>
-#include <QProcess>
 #include <QtDebug>
 
 const QString OperatingSystem::msg_name = QStringLiteral("linux_operating_system");
@@ -16,11 +17,9 @@ OperatingSystem::OperatingSystem(const QMap<QString, QVariant>& params)
 void OperatingSystem::perform()
 {
     const QString dir = s_scriptDir.isEmpty() ? QCoreApplication::applicationDirPath() : s_scriptDir;
-    QProcess process;
-    process.start(QStringLiteral("bash"), {dir + QStringLiteral("/get_os.sh")}, QIODevice::ReadWrite);
     // Whatever the script managed to print is used, even when it did not finish in time.
-    process.waitForFinished(s_processWaitMs);
-    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString output = QString::fromLocal8Bit(
+        BoundedProcess::run(QStringLiteral("bash"), {dir + QStringLiteral("/get_os.sh")}, s_processWaitMs).output);
     qInfo() << "Perform \"OperatingSystem\" message";
     m_result = getLinuxOs(output);
     qDebug() << "\"OperatingSystem\" success";

@@ -24,6 +24,9 @@ public:
     void remove(QString id);
 
     static int s_intervalMs;
+    // killall runs on the session's thread: each run is bounded, and names share runs.
+    static const int s_killallTimeoutMs;
+    static const int s_maxNamesPerRun;
 
 public slots:
     void monitorCommands();
@@ -32,6 +35,8 @@ public slots:
 private:
     ProcessKillMonitor();
     void watchSocket();
+    void killAll(const QList<QStringList>& commands);
+    static void runKillall(const QStringList& arguments);
 
     static const QWebSocket* m_pWebSocket;
     static bool m_init;

@@ -1,6 +1,7 @@
 #include "ProcessRunning.h"
 
-#include <QProcess>
+#include "tasks/BoundedProcess.h"
+
 #include <QRegularExpression>
 #include <QtDebug>
 
@@ -46,12 +47,8 @@ QStringList ProcessRunning::parseProcessList(const QByteArray& output, qint64 ps
 void ProcessRunning::perform()
 {
     qInfo() << "Perform \"ProcessRunning\" message";
-    QProcess process;
-    process.start(QStringLiteral("ps"), {QStringLiteral("-ewo"), QStringLiteral("cmd")}, QIODevice::ReadWrite);
-    const qint64 psPid = process.processId();
-    process.waitForFinished(s_processWaitMs);
-    const QByteArray output = process.readAll();
-    process.close();
-    m_result = parseProcessList(output, psPid);
+    const BoundedProcess::Result ps
+        = BoundedProcess::run(QStringLiteral("ps"), {QStringLiteral("-ewo"), QStringLiteral("cmd")}, s_processWaitMs);
+    m_result = parseProcessList(ps.output, ps.pid);
     qDebug() << "\"ProcessRunning\" success";
 }

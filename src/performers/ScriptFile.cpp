@@ -58,7 +58,12 @@ void ScriptFile::close()
 
 bool ScriptFile::download(const QString& url, QString& error)
 {
-    const HttpFetch::Result fetched = HttpFetch::get(QUrl(url), s_downloadTimeoutMs);
+    if (!m_file) {
+        error = m_performer + " : download error :cannot create the script file";
+        qWarning("Error perform \"%s\" download error , cannot create the script file", qPrintable(m_performer));
+        return false;
+    }
+    const HttpFetch::Result fetched = HttpFetch::get(QUrl(url), s_downloadTimeoutMs, *m_file);
     switch (fetched.status) {
     case HttpFetch::eTimedOut:
         error = m_performer + " : download error : timeout 5 sec";
@@ -71,7 +76,7 @@ bool ScriptFile::download(const QString& url, QString& error)
     case HttpFetch::eDone:
         break;
     }
-    return append(fetched.body);
+    return true;
 }
 
 bool ScriptFile::makeExecutable(const QString& chmodMode)

@@ -1,9 +1,9 @@
 #include "ScriptResult.h"
 
 #include "performers/ScriptFile.h"
+#include "tasks/BoundedProcess.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QtDebug>
 
 const QString ScriptResult::msg_name = QStringLiteral("linux_script_result");
@@ -18,6 +18,7 @@ QString ScriptResult::tmp_file_template = QDir::tempPath() + "/" + tmp_file_pref
 const QString ScriptResult::clean_ld_library = QStringLiteral("LD_LIBRARY_PATH= ;\n");
 
 int ScriptResult::s_runTimeoutMs = 30000;
+const qint64 ScriptResult::s_maxOutputBytes = 1024 * 1024;
 
 ScriptResult::ScriptResult(const QMap<QString, QVariant>& params)
     : VTDetachedTask(params, msg_name)
@@ -57,40 +58,36 @@ void ScriptResult::perform()
     const ScriptFile::Command command = ScriptFile::command(
         file.fileName(), asRoot, asRoot ? m_params.value(msg_param_sudo_password).toString() : QString());
 
-    QProcess process;
-    bool timedOut = false;
+    BoundedProcess::Result run;
     if (written) {
-        process.start(command.program, command.arguments, QIODevice::ReadWrite);
-        if (process.waitForStarted(s_runTimeoutMs) && !command.input.isEmpty()) {
-            process.write(command.input);
-        }
-        process.closeWriteChannel();
-        timedOut = !process.waitForFinished(s_runTimeoutMs) && process.state() != QProcess::NotRunning;
+        BoundedProcess::Options options;
+        options.input = command.input;
+        options.maxOutputBytes = s_maxOutputBytes;
+        run = BoundedProcess::run(command.program, command.arguments, s_runTimeoutMs, options);
     }
-    m_result = QString::fromUtf8(process.readAllStandardOutput());
+    m_result = QString::fromUtf8(run.output);
+    if (run.truncated) {
+        // The answer says so itself: a server must not take a cut output for the whole.
+        qWarning("\"ScriptResult\" output cut at %lld bytes", s_maxOutputBytes);
+        m_result = m_result.toString() + QStringLiteral("\n[output cut at %1 bytes]").arg(s_maxOutputBytes);
+    }
 
-    if (process.error() == QProcess::WriteError) {
+    if (run.inputRefused) {
         m_error = QStringLiteral("ScriptResult: the process asks user input");
         qWarning("Error perform \"ScriptResult\": the process asks user input");
         return;
     }
-    if (timedOut) {
-        // Bounded rather than close(): a child that cannot be signalled must not hang the task.
-        process.kill();
-        process.waitForFinished(5000);
-    }
-
-    if (!written || process.error() == QProcess::FailedToStart) {
+    if (!run.started) {
         m_error = QStringLiteral("ScriptResult: process cannot be started");
         qWarning("Error perform \"ScriptResult\" message, process cannot be started");
-    } else if (timedOut) {
+    } else if (run.timedOut) {
         // A script stopped at the time limit answers with what it printed by then.
-    } else if (process.exitStatus() == QProcess::CrashExit) {
+    } else if (run.crashed) {
         m_error = QStringLiteral("ScriptResult: process crashes");
         qWarning("Error perform \"ScriptResult\" message, process crashes");
-    } else if (process.exitCode() != 0) {
-        m_error = QStringLiteral("ScriptResult: Some error occurs, exitcode: ") + QString::number(process.exitCode());
-        qWarning("Error perform \"ScriptResult\" message, some error occurs, exitcode: %d, ", process.exitCode());
+    } else if (run.exitCode != 0) {
+        m_error = QStringLiteral("ScriptResult: Some error occurs, exitcode: ") + QString::number(run.exitCode);
+        qWarning("Error perform \"ScriptResult\" message, some error occurs, exitcode: %d, ", run.exitCode);
     } else {
         qDebug("\"ScriptResult\" success");
     }

@@ -30,4 +30,6 @@ public:
     static const QString clean_ld_library;
 
     static int s_runTimeoutMs;
+    // What an answer carries of a script's output; the rest is dropped.
+    static const qint64 s_maxOutputBytes;
 };

@@ -2,12 +2,16 @@
 
 #include "app/AppTypes.h"
 #include "performers/HttpFetch.h"
+#include "performers/PackageSignature.h"
 #include "settings/VTSettings.h"
+#include "tasks/BoundedProcess.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopedValueRollback>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QUrl>
@@ -16,6 +20,8 @@
 const QString Upgrade::msg_name = QStringLiteral("upgrade_linux_vt");
 const QString Upgrade::msg_param_url = QStringLiteral("url");
 int Upgrade::s_downloadTimeoutMs = 180000;
+const int Upgrade::s_unpackTimeoutMs = 60000;
+bool Upgrade::s_inProgress = false;
 
 Upgrade::Upgrade(const QMap<QString, QVariant>& params)
     : VTAttachedTask(params, msg_name)
@@ -52,10 +58,15 @@ bool Upgrade::upgrade(QString url)
         m_upgradeError = "Specified file " + fileName + " is not a .tgz archive.";
         return false;
     }
+    // The download runs a local event loop, in which the server may ask for another upgrade.
+    if (s_inProgress) {
+        m_upgradeError = QStringLiteral("Another upgrade is in progress.");
+        return false;
+    }
+    const QScopedValueRollback<bool> busy(s_inProgress, true);
 
-    // Package and unpacked tree stay behind for the update script, which runs after this task.
+    // Kept only once the update script has been started: it runs after this task and uses them.
     QTemporaryDir dir(QDir::tempPath() + "/upgrade_pkg");
-    dir.setAutoRemove(false);
     QTemporaryFile file(dir.path() + "/upgrade_pkg.tgz");
     file.setAutoRemove(false);
     if (!dir.isValid() || !file.open()) {
@@ -67,11 +78,17 @@ bool Upgrade::upgrade(QString url)
         m_upgradeError = QStringLiteral("Cannot download archive.");
         return false;
     }
-    file.flush();
     qInfo() << "Upgrade package downloaded to:" << file.fileName();
+    file.close();
+    if (!checkSignature(variantUrl(url), file.fileName())) {
+        return false;
+    }
 
-    const int rc = QProcess::execute(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()});
-    if (rc != 0 && !QDir(dir.path()).exists()) {
+    // tar leaves whatever it managed to unpack when it fails; none of that may run.
+    const BoundedProcess::Result tar
+        = BoundedProcess::run(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()}, s_unpackTimeoutMs);
+    const int rc = tar.started && !tar.crashed ? tar.exitCode : -1;
+    if (rc != 0) {
         qCritical("upgrade failed - can't unpack update package");
         m_upgradeError = QStringLiteral("Cannot unpack archive");
         return false;
@@ -98,22 +115,64 @@ bool Upgrade::upgrade(QString url)
         m_upgradeError = QStringLiteral("Unable to start/run update script.");
         return false;
     }
+    dir.setAutoRemove(false);
     return true;
+}
+
+QString Upgrade::variantUrl(QString url)
+{
+    return url.replace(QLatin1String("update"), IS_64_ARCH ? QLatin1String("update_64") : QLatin1String("update_32"));
 }
 
 bool Upgrade::download(QString url, QIODevice& device)
 {
     qInfo() << "Start download from url:" << url;
-    url.replace(QLatin1String("update"), IS_64_ARCH ? QLatin1String("update_64") : QLatin1String("update_32"));
-
-    const HttpFetch::Result fetched = HttpFetch::get(QUrl(url), s_downloadTimeoutMs);
+    const HttpFetch::Result fetched = HttpFetch::get(QUrl(variantUrl(url)), s_downloadTimeoutMs, device);
     if (fetched.status == HttpFetch::eFailed) {
         qWarning("Error perform \"Upgrade\" download error , %s", qPrintable(fetched.errorString));
     }
-    if (fetched.status != HttpFetch::eDone || fetched.body.isEmpty()
-        || device.write(fetched.body) != fetched.body.size()) {
+    if (fetched.status != HttpFetch::eDone || fetched.size == 0) {
         return false;
     }
     qInfo("Download done");
+    return true;
+}
+
+bool Upgrade::checkSignature(const QString& packageUrl, const QString& packageFile)
+{
+    const QString keyPath = PackageSignature::keyPath();
+    if (!QFileInfo::exists(keyPath)) {
+        qWarning() << "Upgrade package is not signature-checked: no verification key at" << keyPath;
+        return true;
+    }
+    QFile keyFile(keyPath);
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        qCritical() << "upgrade failed - can't read the verification key" << keyPath;
+        m_upgradeError = QStringLiteral("Cannot verify archive signature.");
+        return false;
+    }
+    const QByteArray key = keyFile.readAll();
+
+    // The signature sits beside the package: same address, ".sig" appended to its path.
+    QUrl signatureUrl(packageUrl);
+    signatureUrl.setPath(signatureUrl.path() + ".sig");
+    qInfo() << "Start download from url:" << signatureUrl.toString();
+    QBuffer signature;
+    signature.open(QIODevice::WriteOnly);
+    const HttpFetch::Result fetched = HttpFetch::get(signatureUrl, s_downloadTimeoutMs, signature, 64 * 1024);
+    if (fetched.status != HttpFetch::eDone) {
+        qWarning("Error perform \"Upgrade\" download error , %s",
+                 qPrintable(fetched.status == HttpFetch::eTimedOut ? QStringLiteral("timeout") : fetched.errorString));
+        m_upgradeError = QStringLiteral("Cannot download archive signature.");
+        return false;
+    }
+
+    QString reason;
+    if (!PackageSignature::verify(packageFile, signature.data(), key, reason)) {
+        qCritical() << "upgrade failed - package signature refused:" << reason;
+        m_upgradeError = QStringLiteral("Archive signature is not valid.");
+        return false;
+    }
+    qInfo("Upgrade package signature verified");
     return true;
 }

@@ -25,7 +25,15 @@ public:
     static const QString msg_name;
     static const QString msg_param_url;
     static int s_downloadTimeoutMs;
+    // Unpacking runs on the session's thread; a tar that hangs must not hold it for ever.
+    static const int s_unpackTimeoutMs;
 
 private:
+    // The package address for this machine's word size: every "update" becomes its variant.
+    static QString variantUrl(QString url);
+    // With a verification key installed, the package must carry a valid detached signature.
+    bool checkSignature(const QString& packageUrl, const QString& packageFile);
+
     QString m_upgradeError;
+    static bool s_inProgress;
 };

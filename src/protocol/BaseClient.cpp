@@ -9,6 +9,7 @@
 #include "protocol/InitMessage.h"
 #include "protocol/KpaMessage.h"
 #include "protocol/VTPasswordMask.h"
+#include "settings/VTServer.h"
 #include "tasks/VTTaskFactory.h"
 
 #include <QDebug>
@@ -19,6 +20,8 @@
 
 int BaseClient::s_configTimeoutMs = 10000;
 int BaseClient::s_kpaAnswerTimeoutMs = 45000;
+int BaseClient::s_msPerKpaSecond = 1000;
+const qint64 BaseClient::s_maxUnsentBytes = 32 * 1024 * 1024;
 
 BaseClient::BaseClient(VTConnection* connection, GuiClient* guiClient, QObject* parent)
     : QObject(parent)
@@ -56,7 +59,13 @@ BaseClient::~BaseClient()
 
 void BaseClient::sendMessage(const QByteArray& data)
 {
-    m_connection->getSocket()->sendBinaryMessage(data);
+    QWebSocket* socket = m_connection->getSocket();
+    socket->sendBinaryMessage(data);
+    if (socket->bytesToWrite() > s_maxUnsentBytes) {
+        qCritical() << "The server does not read what is sent, closing the connection";
+        // A normal close would wait for the unsent bytes too.
+        socket->abort();
+    }
 }
 
 void BaseClient::logAndSend(const QJsonObject& message)
@@ -126,7 +135,11 @@ void BaseClient::onConfigTimeout()
 void BaseClient::onInitOK()
 {
     onSendKPA();
-    m_kpaTimer->start(m_connection->getCurrentServer()->m_kpaInterval * 1000);
+    // The interval was checked on loading; bound it again here, where a bad one would spin or overflow.
+    const int seconds = m_connection->getCurrentServer()->m_kpaInterval;
+    m_kpaTimer->start(
+        (seconds >= 1 && seconds <= VTServer::s_maxIntervalSeconds ? seconds : VTServer::s_defaultKpaInterval)
+        * s_msPerKpaSecond);
     emit initialized();
 }
 

@@ -13,6 +13,20 @@ class VTMsgHandler;
 
 // Drives one server session over the connection manager's socket: configuration, init,
 // keep-alive, and one handler per inbound message.
+//
+// The session on each connection (reconnecting is the connection manager's work):
+//
+//   VTConnection::connected --> config_request ----- config_response (pending id) --+
+//                                  | no answer within s_configTimeoutMs             | settings
+//                                  +---------------------------> init <-------------+ replaced
+//                                                                  |                  (rotation
+//                                                                  v                   reset)
+//   init_ok --> kpa now, then every "kpa_interval" s; each kpa expects its echo within
+//               s_kpaAnswerTimeoutMs, else: close, skip to the next site
+//   any time: VTConnection::disconnected --> timers stopped, running handlers silenced
+//             (the manager's rotation decision picks the next server: a session that ends
+//             within 130 s of its connection attempt moves the rotation on)
+//   any time: more than s_maxUnsentBytes waiting for a server that does not read --> abort
 class BaseClient : public QObject
 {
     Q_OBJECT
@@ -36,6 +50,11 @@ public:
     // How long the server has to answer a config request and a keep-alive. Tests shorten them.
     static int s_configTimeoutMs;
     static int s_kpaAnswerTimeoutMs;
+    // Milliseconds per second of the keep-alive interval; tests shrink it.
+    static int s_msPerKpaSecond;
+    // Answers queued for a server that does not read them beyond this end the session, which the
+    // connection manager then retries, instead of growing the agent's memory without end.
+    static const qint64 s_maxUnsentBytes;
 
 signals:
     void settingsChanged();

@@ -1,9 +1,9 @@
 #include "KpaMessage.h"
 
+#include "tasks/BoundedProcess.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QWebSocket>
 
@@ -48,15 +48,12 @@ void KpaMessage::write(QJsonObject& json) const
 
     QJsonObject stats = body.value("stats").toObject();
 
-    QProcess ps;
     // ps prints its figures in the locale's number format; the parser expects a decimal point.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LC_ALL", "C");
-    ps.setProcessEnvironment(env);
-    ps.start("ps", {"-ecxo", "pid=,%cpu=,%mem="}, QIODevice::ReadWrite);
-    ps.waitForFinished(s_psTimeoutMs);
-    const Usage usage = usageFromPs(ps.readAllStandardOutput(), QCoreApplication::applicationPid());
-    ps.close();
+    BoundedProcess::Options options;
+    options.environment << QStringLiteral("LC_ALL=C");
+    const BoundedProcess::Result ps
+        = BoundedProcess::run(QStringLiteral("ps"), {"-ecxo", "pid=,%cpu=,%mem="}, s_psTimeoutMs, options);
+    const Usage usage = usageFromPs(ps.output, QCoreApplication::applicationPid());
 
     stats["cpu_usage"] = usage.cpu;
     stats["mem_usage"] = usage.mem;

@@ -5,6 +5,7 @@
 const int VTServer::s_defaultPort = 10005;
 const int VTServer::s_defaultKpaInterval = 60;
 const int VTServer::s_defaultReconnectInterval = 10;
+const qint32 VTServer::s_maxIntervalSeconds = 24 * 60 * 60;
 const QString VTServer::s_complianceCenterTemplate = QStringLiteral("https://<ADDRESS>/status?cc=true&amp;fromvt=true");
 
 namespace {
@@ -24,6 +25,17 @@ qint32 numberOr(QVariantMap const& map, QString const& key, qint32 fallback)
 }
 
 } // namespace
+
+qint32 VTServer::intervalOr(QVariant const& value, qint32 fallback, QString const& key)
+{
+    bool ok = false;
+    const qlonglong seconds = value.toLongLong(&ok);
+    if (ok && seconds >= 1 && seconds <= s_maxIntervalSeconds) {
+        return qint32(seconds);
+    }
+    qWarning() << "Invalid" << key << value.toString() << "- using" << fallback;
+    return fallback;
+}
 
 bool VTServer::load(QVariant const& value)
 {
@@ -50,8 +62,9 @@ bool VTServer::load(QVariant const& value)
     m_cert = map.value("cert").toString().toUtf8();
 
     m_port = numberOr(map, "port", s_defaultPort);
-    m_reconnectInterval = numberOr(map, "reconnect_interval", s_defaultReconnectInterval);
-    m_kpaInterval = numberOr(map, "kpa_interval", s_defaultKpaInterval);
+    m_reconnectInterval = intervalOr(map.value("reconnect_interval", s_defaultReconnectInterval),
+                                     s_defaultReconnectInterval, "reconnect_interval");
+    m_kpaInterval = intervalOr(map.value("kpa_interval", s_defaultKpaInterval), s_defaultKpaInterval, "kpa_interval");
 
     QString defaultUrl = s_complianceCenterTemplate;
     defaultUrl.replace("<ADDRESS>", m_server);

@@ -23,6 +23,12 @@ public:
     static const int s_defaultReconnectInterval;
     static const QString s_complianceCenterTemplate;
 
+    // An interval in seconds from the server or the settings file, or `fallback` with a warning
+    // when it is not a whole number of seconds from one second to one day: 0 would spin a timer,
+    // a negative value would start none, and a huge one overflows when turned into milliseconds.
+    static qint32 intervalOr(QVariant const& value, qint32 fallback, QString const& key);
+    static const qint32 s_maxIntervalSeconds;
+
     QString m_hostName;
     QString m_server;
     QString m_server2;

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QSaveFile>
+#include <QSslCertificate>
 
 #include <exception>
 
@@ -25,6 +26,20 @@ QList<VTSite> loadSites(QVariantList const& entries, QString const& appType)
         }
     }
     return sites;
+}
+
+// A configuration that no server of which can be trusted would leave the agent unable to connect
+// anywhere, now and after every restart.
+bool anyCertificateParses(QList<VTSite> const& sites)
+{
+    for (const VTSite& site : sites) {
+        for (const VTServer& server : site.m_servers) {
+            if (!QSslCertificate::fromData(server.m_cert, QSsl::Pem).isEmpty()) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -184,14 +199,19 @@ int VTSettings::loadFromJson(QJsonObject const& message)
     if (msg.contains("sites")) {
         sites = loadSites(msg.value("sites").toVariant().toList(), m_appType);
     }
-    if (sites.isEmpty()) {
-        // Keeping the old sites matters: an empty list on disk would stop the next start.
+    if (sites.isEmpty() || !anyCertificateParses(sites)) {
+        // Keeping the old sites matters: an empty or untrusted list on disk would stop the next start.
         qCritical() << "No sites loaded";
         return 2;
     }
     m_sites = sites;
     save();
     return 0;
+}
+
+bool VTSettings::hasParsableCertificate() const
+{
+    return anyCertificateParses(m_sites);
 }
 
 bool VTSettings::getSiteAt(int index, VTSite& site) const

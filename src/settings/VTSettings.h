@@ -25,9 +25,12 @@ public:
     int load();
     // False when the file could not be written; the previous file is then left as it was.
     bool save();
-    // Replaces the sites from a config response envelope; 0 when at least one site loaded, else 2
-    // and the previous sites stay in memory and on disk.
+    // Replaces the sites from a config response envelope; 0 when at least one site loaded and
+    // at least one server's certificate parses, else 2 and the previous sites stay in memory and
+    // on disk.
     int loadFromJson(QJsonObject const& message);
+    // Whether any configured server has a certificate the connection could trust.
+    bool hasParsableCertificate() const;
     bool getSiteAt(int index, VTSite& site) const;
 
     int siteCount() const { return m_sites.size(); }

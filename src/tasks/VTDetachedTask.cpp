@@ -19,6 +19,13 @@ void VTDetachedTask::go()
     qDebug() << "starting thread for task [" << m_name << "] id[" << m_msgID << "]";
     m_thread.start(QThread::InheritPriority);
     m_state = 1;
+    // A thread that could not be created never finishes; the task answers at once instead, still
+    // from the event loop, as a detached task always does.
+    if (!m_thread.isRunning() && !m_thread.isFinished()) {
+        qCritical() << "cannot start thread for task [" << m_name << "] id[" << m_msgID << "]";
+        m_error = QStringLiteral("Task thread cannot be started");
+        QMetaObject::invokeMethod(this, &VTDetachedTask::onFinished, Qt::QueuedConnection);
+    }
 }
 
 void VTDetachedTask::onFinished()

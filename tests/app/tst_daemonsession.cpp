@@ -157,8 +157,9 @@ private slots:
                                      + argsFile.toUtf8() + "'\n"));
         QCOMPARE(QProcess::execute("tar", {"-czf", packageDir.path() + "/pkg.tgz", "-C", packageDir.path(), "Update"}),
                  0);
+        // Served with the management server's own certificate, which the daemon trusts for it.
         TestHttpServer http;
-        QVERIFY(http.startTls(m_certs.certPath("b"), m_certs.keyPath("b")));
+        QVERIFY(http.startTls(m_certs.certPath("a"), m_certs.keyPath("a")));
         http.setRoute("/agent/update_64.tgz", TestFiles::read(packageDir.path() + "/pkg.tgz"));
         const QString id = server.sendRequest({{"type", "action_request"},
                                                {"name", "upgrade_linux_vt"},
@@ -203,8 +204,7 @@ private slots:
         QTemporaryDir program;
         QProcess demo;
         demo.setProcessChannelMode(QProcess::MergedChannels);
-        demo.start(QCoreApplication::applicationDirPath() + "/vt_demo_server",
-                   {"--executable", VT_EXECUTABLE, "--program-dir", program.path(), "--seconds", "3"});
+        demo.start(VT_DEMO_SERVER, {"--executable", VT_EXECUTABLE, "--program-dir", program.path(), "--seconds", "3"});
         QVERIFY(demo.waitForFinished(60000));
         const QString output = QString::fromUtf8(demo.readAll());
         QVERIFY2(demo.exitCode() == 0, qPrintable(output.right(2000)));

@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <clocale>
+
 namespace {
 
 QString readAll(const QString& path)
@@ -68,21 +70,24 @@ private slots:
         setupLog(eAppAgent, dir);
         QCOMPARE(VTSettings::instance()->logFilePath(), dir + "/log/ot_vt.log");
 
-        const QString marker = QString("level marker %1").arg(type);
+        // Under the C locale, as a service manager starts the daemon: the text stays UTF-8.
+        setlocale(LC_ALL, "C");
+        const QString marker = QString("level marker %1 Grüße, Ærø, 日本").arg(type);
         switch (QtMsgType(type)) {
         case QtDebugMsg:
-            qDebug("%s", qPrintable(marker));
+            qDebug().noquote() << marker;
             break;
         case QtWarningMsg:
-            qWarning("%s", qPrintable(marker));
+            qWarning().noquote() << marker;
             break;
         case QtCriticalMsg:
-            qCritical("%s", qPrintable(marker));
+            qCritical().noquote() << marker;
             break;
         default:
-            qInfo("%s", qPrintable(marker));
+            qInfo().noquote() << marker;
             break;
         }
+        setlocale(LC_ALL, "");
         const QString log = readAll(dir + "/log/ot_vt.log");
         const QString expected = QString("AGENT(%1) ").arg(QCoreApplication::applicationPid());
         if (level.isEmpty()) {

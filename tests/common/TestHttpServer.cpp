@@ -49,6 +49,11 @@ void TestHttpServer::setRoute(const QString& path, const QByteArray& body, int s
     m_routes.insert(path, Route {body, status, contentType});
 }
 
+void TestHttpServer::setCutRoute(const QString& path, const QByteArray& body, int bytesSent)
+{
+    m_routes.insert(path, Route {body, 200, "application/octet-stream", bytesSent});
+}
+
 void TestHttpServer::removeRoute(const QString& path)
 {
     m_routes.remove(path);
@@ -116,7 +121,7 @@ void TestHttpServer::answer(QTcpSocket* socket, const QString& target)
     const Route route = it != m_routes.constEnd() ? *it : Route {"not found", 404, "text/plain"};
     QByteArray response = "HTTP/1.1 " + QByteArray::number(route.status) + (route.status < 400 ? " OK" : " Error")
         + "\r\nContent-Type: " + route.contentType + "\r\nContent-Length: " + QByteArray::number(route.body.size())
-        + "\r\nConnection: close\r\n\r\n" + route.body;
+        + "\r\nConnection: close\r\n\r\n" + (route.bytesSent < 0 ? route.body : route.body.left(route.bytesSent));
     socket->write(response);
     socket->disconnectFromHost();
 }

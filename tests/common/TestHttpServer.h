@@ -34,6 +34,8 @@ public:
     void setRoute(const QString& path, const QByteArray& body, int status = 200,
                   const QByteArray& contentType = "application/octet-stream");
     void removeRoute(const QString& path);
+    // Declares the whole body's length but sends only its first `bytesSent` bytes, then closes.
+    void setCutRoute(const QString& path, const QByteArray& body, int bytesSent);
     // While silent, requests are read and recorded but never answered nor closed.
     void setSilent(bool silent) { m_silent = silent; }
 
@@ -56,6 +58,7 @@ private:
         QByteArray body;
         int status = 200;
         QByteArray contentType;
+        int bytesSent = -1;
     };
 
     void onReadyRead(QTcpSocket* socket);

@@ -21,7 +21,7 @@ quint16 TestOcspResponder::freePort()
 }
 
 bool TestOcspResponder::start(quint16 port, const TestCertificates& certs, const QString& caName,
-                              const QStringList& good, const QStringList& revoked)
+                              const QStringList& good, const QStringList& revoked, const QString& signerName)
 {
     QByteArray index;
     for (const QString& name : good)
@@ -36,10 +36,11 @@ bool TestOcspResponder::start(quint16 port, const TestCertificates& certs, const
     file.close();
 
     m_port = port;
+    const QString signer = signerName.isEmpty() ? caName : signerName;
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start("openssl",
-                    {"ocsp", "-index", indexPath, "-port", QString::number(port), "-rsigner", certs.certPath(caName),
-                     "-rkey", certs.keyPath(caName), "-CA", certs.certPath(caName), "-timeout", "5"});
+                    {"ocsp", "-index", indexPath, "-port", QString::number(port), "-rsigner", certs.certPath(signer),
+                     "-rkey", certs.keyPath(signer), "-CA", certs.certPath(caName), "-timeout", "5"});
     if (!m_process.waitForStarted(10000))
         return false;
 

@@ -19,9 +19,10 @@ public:
     // A loopback port that was free a moment ago; certificates must name it before start().
     static quint16 freePort();
 
-    // Writes the index and starts the responder; true once it accepts connections.
+    // Writes the index and starts the responder; true once it accepts connections. Answers are
+    // signed by the CA unless `signerName` names another certificate of `certs`.
     bool start(quint16 port, const TestCertificates& certs, const QString& caName, const QStringList& good,
-               const QStringList& revoked);
+               const QStringList& revoked, const QString& signerName = QString());
     void stop();
 
     quint16 port() const { return m_port; }

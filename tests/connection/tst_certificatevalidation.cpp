@@ -5,6 +5,7 @@
 #include "TestSiteSettings.h"
 #include "TestTlsWebSocketServer.h"
 
+#include "VTConnectionProbe.h"
 #include "connection/VTConnection.h"
 #include "settings/LocalCertificates.h"
 
@@ -141,8 +142,8 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, host);
         QFETCH(bool, match);
-        QCOMPARE(VTConnection::isValidName(name, host), match);
-        QCOMPARE(VTConnection::isValidDnsSan({"unrelated.test", name}, host), match);
+        QCOMPARE(VTConnectionProbe::isValidName(name, host), match);
+        QCOMPARE(VTConnectionProbe::isValidDnsSan({"unrelated.test", name}, host), match);
     }
 
     void sanIpEntriesComeFromTheAlternativeNamesOnly()
@@ -151,12 +152,12 @@ private slots:
                                   {"DNS:a.test", "IP:10.0.0.1", "IP:fe80::1", "IP:192.168.100.200"},
                                   {"issuerAltName = IP:10.7.7.7"}));
         const QSslCertificate cert = QSslCertificate::fromPath(m_certs->certPath("manyIps")).value(0);
-        QVERIFY(VTConnection::isCertExtensionExists(cert, "SUBJECTALTNAME"));
-        QCOMPARE(VTConnection::getSanIpEntries(cert), QStringList({"10.0.0.1", "192.168.100.200"}));
+        QVERIFY(VTConnectionProbe::isCertExtensionExists(cert, "SUBJECTALTNAME"));
+        QCOMPARE(VTConnectionProbe::getSanIpEntries(cert), QStringList({"10.0.0.1", "192.168.100.200"}));
 
         const QSslCertificate plain = QSslCertificate::fromPath(m_certs->certPath("cnWrong")).value(0);
-        QVERIFY(!VTConnection::isCertExtensionExists(plain, "subjectAltName"));
-        QVERIFY(VTConnection::getSanIpEntries(plain).isEmpty());
+        QVERIFY(!VTConnectionProbe::isCertExtensionExists(plain, "subjectAltName"));
+        QVERIFY(VTConnectionProbe::getSanIpEntries(plain).isEmpty());
     }
 
     void serverCertificateAcceptedOrRefused_data()
@@ -195,7 +196,7 @@ private slots:
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         QVERIFY(connection.open());
-        QCOMPARE(connection.serverToUse(), m_loopbackName);
+        QCOMPARE(VTConnectionProbe::serverToUse(connection), m_loopbackName);
 
         if (accepted) {
             QTRY_COMPARE(connectedSpy.count(), 1);
@@ -327,12 +328,12 @@ private slots:
         VTConnection connection;
         QWebSocket* socket = connection.getSocket();
         // Disconnect the real handler and feed it the row's list instead of the socket's own.
-        disconnect(socket, &QWebSocket::sslErrors, &connection, &VTConnection::onSslErrors);
+        disconnect(socket, &QWebSocket::sslErrors, &connection, nullptr);
         connect(socket, &QWebSocket::sslErrors, &connection, [&](const QList<QSslError>&) {
             QList<QSslError> list;
             for (int code : errors)
                 list.append(QSslError(QSslError::SslError(code)));
-            connection.onSslErrors(list);
+            VTConnectionProbe::sslErrors(connection, list);
         });
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         QVERIFY(connection.open());

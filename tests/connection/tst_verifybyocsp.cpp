@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <openssl/ocsp.h>
+#include <openssl/pem.h>
 
 namespace {
 
@@ -34,6 +35,8 @@ class TestVerifyByOcsp : public QObject
     QTemporaryDir m_dir;
     TestCertificates m_certs {m_dir.path()};
     TestOcspResponder m_responder;
+    // Knows the same revocation but signs with a key of its own.
+    TestOcspResponder m_foreignResponder;
     // Listens and never reads: connections complete in the kernel and then hear nothing.
     QTcpServer m_silent;
     // Stands where an "https" responder would be, to show nobody connects to it.
@@ -45,6 +48,8 @@ private slots:
     {
         const quint16 port = TestOcspResponder::freePort();
         QVERIFY(port != 0);
+        const quint16 foreignPort = TestOcspResponder::freePort();
+        QVERIFY(foreignPort != 0 && foreignPort != port);
         QVERIFY(m_silent.listen(QHostAddress::LocalHost, 0));
         QVERIFY(m_https.listen(QHostAddress::LocalHost, 0));
         m_refusedPort = TestOcspResponder::freePort();
@@ -66,6 +71,10 @@ private slots:
                                  {"authorityInfoAccess = OCSP;URI:https://127.0.0.1:"
                                   + QString::number(m_https.serverPort()) + ", OCSP;URI:" + http}));
         QVERIFY(m_certs.makeCert("self", QString(), "self.example"));
+        QVERIFY(m_certs.makeCert("foreignSigned", "ca", "foreign.example", {},
+                                 {aia(QStringLiteral("http://127.0.0.1:%1").arg(foreignPort))}));
+        QVERIFY(m_certs.makeCa("foreign", "Somebody Else"));
+        QVERIFY(m_foreignResponder.start(foreignPort, m_certs, "ca", {}, {"foreignSigned"}, "foreign"));
 
         QVERIFY(m_responder.start(port, m_certs, "ca", {"good", "httpsThenHttp"}, {"revoked"}));
     }
@@ -89,6 +98,7 @@ private slots:
         QTest::newRow("next url after https") << "httpsThenHttp" << true << 0 << false << QString();
         QTest::newRow("issuer not in chain") << "revoked" << false << 0 << false << "Unknown";
         QTest::newRow("responder refuses") << "refused" << true << 0 << false << "Unknown";
+        QTest::newRow("revoked by a foreign signer") << "foreignSigned" << true << 0 << false << "Unknown";
     }
 
     void chainAgainstResponder()
@@ -141,22 +151,27 @@ private slots:
         QVERIFY(!log.containsText("Success to load OCSP"));
     }
 
-    // Real responses holding several single responses, fetched with the openssl client.
-    void lastDefiniteSingleResponseDecides_data()
+    // Real responses holding several single responses, fetched with the openssl client: only
+    // the answer about the certificate asked for counts.
+    void answerAboutTheAskedCertificateDecides_data()
     {
         QTest::addColumn<QStringList>("certs");
+        QTest::addColumn<QString>("asked");
         QTest::addColumn<int>("expected");
 
-        QTest::newRow("revoked then good") << QStringList {"revoked", "good"} << int(VerifyByOCSP::eStatusGood);
-        QTest::newRow("good then revoked") << QStringList {"good", "revoked"} << int(VerifyByOCSP::eStatusRevoked);
-        QTest::newRow("revoked then unknown")
-            << QStringList {"revoked", "unknown"} << int(VerifyByOCSP::eStatusRevoked);
-        QTest::newRow("unknown only") << QStringList {"unknown"} << int(VerifyByOCSP::eStatusUnknown);
+        QTest::newRow("good among revoked")
+            << QStringList {"revoked", "good"} << "good" << int(VerifyByOCSP::eStatusGood);
+        QTest::newRow("revoked among good")
+            << QStringList {"revoked", "good"} << "revoked" << int(VerifyByOCSP::eStatusRevoked);
+        QTest::newRow("answer for another certificate")
+            << QStringList {"revoked"} << "good" << int(VerifyByOCSP::eStatusUnknown);
+        QTest::newRow("unknown only") << QStringList {"unknown"} << "unknown" << int(VerifyByOCSP::eStatusUnknown);
     }
 
-    void lastDefiniteSingleResponseDecides()
+    void answerAboutTheAskedCertificateDecides()
     {
         QFETCH(QStringList, certs);
+        QFETCH(QString, asked);
         QFETCH(int, expected);
 
         const QString der = m_dir.filePath("response.der");
@@ -179,7 +194,19 @@ private slots:
         const unsigned char* cursor = reinterpret_cast<const unsigned char*>(bytes.constData());
         OCSP_RESPONSE* response = d2i_OCSP_RESPONSE(nullptr, &cursor, bytes.size());
         QVERIFY(response);
-        QCOMPARE(VerifyByOCSP::parseResponse(response), expected);
+        const auto x509 = [this](const QString& name) {
+            const QByteArray pem = TestFiles::read(m_certs.certPath(name));
+            BIO* bio = BIO_new_mem_buf(pem.constData(), pem.size());
+            X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+            BIO_free(bio);
+            return cert;
+        };
+        X509* cert = x509(asked);
+        X509* issuer = x509("ca");
+        QVERIFY(cert && issuer);
+        QCOMPARE(VerifyByOCSP::parseResponse(response, cert, issuer), expected);
+        X509_free(cert);
+        X509_free(issuer);
         OCSP_RESPONSE_free(response);
     }
 };

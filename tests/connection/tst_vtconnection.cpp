@@ -3,6 +3,7 @@
 #include "TestFiles.h"
 #include "TestSiteSettings.h"
 #include "TestTlsWebSocketServer.h"
+#include "VTConnectionProbe.h"
 
 #include "connection/VTConnection.h"
 #include "settings/VTSettings.h"
@@ -89,10 +90,11 @@ private slots:
 
     void init()
     {
-        // One second of reconnect interval lasts 20 ms here; sessions under one second are short,
-        // which leaves a handshake on a busy machine well inside the limit.
+        // One second of reconnect interval lasts 20 ms here; every session counts as short unless
+        // a test shrinks the limit, so no row depends on how fast a handshake is.
         VTConnection::s_msPerReconnectSecond = 20;
-        VTConnection::s_shortSessionMs = 1000;
+        VTConnection::s_shortSessionMs = 60000;
+        VTConnection::s_connectTimeoutMs = 30000;
     }
 
     void cleanup()
@@ -120,7 +122,7 @@ private slots:
     {
         QFETCH(QList<int>, serversPerSite);
         QFETCH(QList<Index>, order);
-        QCOMPARE(VTConnection::buildRotationOrder(serversPerSite), order);
+        QCOMPARE(VTConnectionProbe::rotationOrder(serversPerSite), order);
     }
 
     void rotationFollowsSettingsAndWraps()
@@ -132,23 +134,25 @@ private slots:
         QVERIFY(TestSiteSettings::load({Site {{live(w, 5), x}}, Site {{y}}}));
 
         VTConnection connection;
-        QCOMPARE(connection.serverIndexes(), (QList<Index> {{0, 0}, {0, 1}, {0, 0}, {1, 0}}));
-        QCOMPARE(connection.reconnectDelay(), 5);
+        QCOMPARE(VTConnectionProbe::serverIndexes(connection), (QList<Index> {{0, 0}, {0, 1}, {0, 0}, {1, 0}}));
+        QCOMPARE(VTConnectionProbe::reconnectDelay(connection), 5);
         const QList<int> expectedPorts {x.port, w->port(), y.port, w->port()};
         for (int port : expectedPorts) {
-            connection.moveToNextServer();
+            VTConnectionProbe::moveToNextServer(connection);
             QCOMPARE(connection.getCurrentServer()->m_port, port);
         }
-        QCOMPARE(connection.currentIndex(), 0);
-        QCOMPARE(connection.reconnectDelay(), 5);
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 0);
+        QCOMPARE(VTConnectionProbe::reconnectDelay(connection), 5);
     }
 
     void addressesIpv4FirstThenLiteralFallback()
     {
         QVERIFY(TestSiteSettings::load({Site {{dead()}}}));
         VTConnection connection;
-        connection.setResolvedIps({QHostAddress("10.0.0.1"), QHostAddress("fe80::1"), QHostAddress("10.0.0.2")});
-        QCOMPARE(connection.resolvedIps(), (std::vector<QString> {"10.0.0.1", "10.0.0.2", "fe80::1"}));
+        VTConnectionProbe::setResolvedIps(
+            connection, {QHostAddress("10.0.0.1"), QHostAddress("fe80::1"), QHostAddress("10.0.0.2")});
+        QCOMPARE(VTConnectionProbe::resolvedIps(connection),
+                 (std::vector<QString> {"10.0.0.1", "10.0.0.2", "fe80::1"}));
 
         Server literal = dead();
         literal.hostName = "no-such-host.invalid";
@@ -157,8 +161,8 @@ private slots:
         QVERIFY(TestSiteSettings::load({Site {{literal}}}));
         LogCapture log;
         VTConnection fallback;
-        fallback.resolveServerToUse();
-        QCOMPARE(fallback.resolvedIps(), (std::vector<QString> {"10.1.1.1", "10.1.1.2"}));
+        VTConnectionProbe::resolveServerToUse(fallback);
+        QCOMPARE(VTConnectionProbe::resolvedIps(fallback), (std::vector<QString> {"10.1.1.1", "10.1.1.2"}));
         QVERIFY(log.contains(QtDebugMsg, "is unresolvable"));
     }
 
@@ -179,15 +183,15 @@ private slots:
         QSignalSpy changedSpy(&connection, &VTConnection::serverChanged);
         QVERIFY(opened(connection, connectedSpy));
         QCOMPARE(w2->connectionCount(), 1);
-        QCOMPARE(connection.currentIndex(), 0);
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 0);
         QCOMPARE(connection.getCurrentServer()->m_serverInUse, QString("127.0.0.2"));
 
         // A long session keeps W; then both its addresses refuse and the second failure moves on.
-        QTest::qWait(VTConnection::s_shortSessionMs + 50);
+        VTConnection::s_shortSessionMs = 1;
         w2->stop();
         QTRY_COMPARE(x->connectionCount(), 1);
         QTRY_COMPARE(connectedSpy.count(), 2);
-        QCOMPARE(connection.currentIndex(), 1);
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 1);
         QVERIFY(changedSpy.count() >= 1);
     }
 
@@ -204,22 +208,23 @@ private slots:
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         QVERIFY(opened(connection, connectedSpy));
-        QCOMPARE(connection.currentIndex(), 1);
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 1);
         QVERIFY(log.contains(QtDebugMsg, "Hostname is missing"));
     }
 
     void shortSessionMovesRotationLongOneStays_data()
     {
-        QTest::addColumn<int>("sessionMs");
+        QTest::addColumn<int>("shortSessionMs");
         QTest::addColumn<bool>("moves");
-        QTest::newRow("short") << 0 << true;
-        QTest::newRow("long") << 1200 << false;
+        QTest::newRow("short") << 60000 << true;
+        QTest::newRow("long") << 1 << false;
     }
 
     void shortSessionMovesRotationLongOneStays()
     {
-        QFETCH(int, sessionMs);
+        QFETCH(int, shortSessionMs);
         QFETCH(bool, moves);
+        VTConnection::s_shortSessionMs = shortSessionMs;
 
         TestTlsWebSocketServer* w = startServer();
         TestTlsWebSocketServer* x = startServer();
@@ -231,11 +236,10 @@ private slots:
         int indexAfterDisconnect = -1;
         bool addressesDropped = false;
         connect(&connection, &VTConnection::disconnected, this, [&]() {
-            indexAfterDisconnect = connection.currentIndex();
-            addressesDropped = connection.resolvedIps().empty();
+            indexAfterDisconnect = VTConnectionProbe::currentIndex(connection);
+            addressesDropped = VTConnectionProbe::resolvedIps(connection).empty();
         });
         QVERIFY(opened(connection, connectedSpy));
-        QTest::qWait(sessionMs);
         w->closeClient();
         QTRY_VERIFY(indexAfterDisconnect >= 0);
         QCOMPARE(indexAfterDisconnect, moves ? 1 : 0);
@@ -256,7 +260,7 @@ private slots:
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
         QVERIFY(opened(connection, connectedSpy));
-        QTest::qWait(VTConnection::s_shortSessionMs + 50);
+        VTConnection::s_shortSessionMs = 1;
         QElapsedTimer clock;
         clock.start();
         w->closeClient();
@@ -264,6 +268,51 @@ private slots:
         // Four seconds of interval at 100 ms each: no sooner, and no busy retrying meanwhile.
         QVERIFY2(clock.elapsed() >= 380, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(w->tlsHandshakeCount(), 2);
+    }
+
+    void everyFailedAttemptIsRetried_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("silent peer, given up at once") << "silent";
+        QTest::newRow("port out of range: error, no disconnection") << "port";
+        QTest::newRow("resource without leading slash") << "resource";
+    }
+
+    void everyFailedAttemptIsRetried()
+    {
+        QFETCH(QString, fault);
+        // Real seconds: only an immediate retry, never the minute-long interval, can pass.
+        VTConnection::s_msPerReconnectSecond = 1000;
+        VTConnection::s_connectTimeoutMs = 300;
+        TestTlsWebSocketServer* live = startServer("127.0.0.2");
+        QVERIFY(live);
+        Server first = this->live(live, 60);
+        QTcpServer silent;
+        Site site {{first}};
+        if (fault == "silent") {
+            // TCP is accepted on the first address, and no TLS answer ever comes.
+            QVERIFY(silent.listen(QHostAddress("127.0.0.1"), live->port()));
+            site.servers[0].server = "127.0.0.1";
+            site.servers[0].server2 = "127.0.0.2";
+        } else if (fault == "port") {
+            // The move to the live server brings its interval, one second here.
+            Server broken = dead();
+            broken.port = 70000;
+            site.servers = {broken, this->live(live, 1)};
+        } else {
+            site.resource = "vt";
+        }
+        QVERIFY(TestSiteSettings::load({site}));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE_WITH_TIMEOUT(connectedSpy.count(), 1, 10000);
+        QCOMPARE(live->lastRequestPath(), QString("/vt"));
+        if (fault == "silent") {
+            QVERIFY(log.contains(QtCriticalMsg, "Socket operation timed out"));
+        }
     }
 
     void redirectReconnectsAtOnceToTarget()
@@ -288,7 +337,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(target->connectionCount(), 1, 3000);
         QTRY_COMPARE(connectedSpy.count(), 2);
         QCOMPARE(w->connectionCount(), 1);
-        QCOMPARE(connection.currentIndex(), 0);
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 0);
     }
 
     void skipSitePassesRestOfSite()
@@ -302,14 +351,14 @@ private slots:
 
         VTConnection connection;
         QSignalSpy connectedSpy(&connection, &VTConnection::connected);
-        connection.moveToNextServer();
+        VTConnectionProbe::moveToNextServer(connection);
         QVERIFY(opened(connection, connectedSpy));
         QCOMPARE(x->connectionCount(), 1);
 
         LogCapture log;
         connection.skipSite();
         QVERIFY(log.contains(QtCriticalMsg, "This is a foreign site, move to next one"));
-        QCOMPARE(connection.currentIndex(), 3);
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 3);
         QTRY_COMPARE_WITH_TIMEOUT(y->connectionCount(), 1, 3000);
         QTRY_COMPARE(connectedSpy.count(), 2);
         QCOMPARE(w->connectionCount(), 0);
@@ -363,8 +412,8 @@ private slots:
         QCOMPARE(VTSettings::instance()->loadFromJson(response), 0);
         LogCapture log;
         connection.onSettingsChanged();
-        QCOMPARE(connection.serverIndexes(), (QList<Index> {{0, 0}, {1, 0}}));
-        QCOMPARE(connection.currentIndex(), 0);
+        QCOMPARE(VTConnectionProbe::serverIndexes(connection), (QList<Index> {{0, 0}, {1, 0}}));
+        QCOMPARE(VTConnectionProbe::currentIndex(connection), 0);
         QCOMPARE(log.contains(QtDebugMsg, "connected with a different client certificate oid hint - reconnecting"),
                  reconnects);
         if (reconnects) {
@@ -407,6 +456,20 @@ private slots:
             QTest::qWait(100);
             QCOMPARE(plainSpy.count(), 0);
         }
+    }
+
+    void unloadableFirstCertificateDoesNotStopStart()
+    {
+        TestTlsWebSocketServer* x = startServer();
+        QVERIFY(x);
+        Server unloadable = dead();
+        unloadable.cert = "not a certificate";
+        QVERIFY(TestSiteSettings::load({Site {{unloadable, live(x)}}}));
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        QTRY_COMPARE(connectedSpy.count(), 1);
+        QCOMPARE(x->connectionCount(), 1);
     }
 
     void unloadableCertificateIsPassedOverOnReconnect()

@@ -3,6 +3,7 @@
 #include "TestManagementServer.h"
 #include "TestSession.h"
 #include "connection/VTConnection.h"
+#include "handlers/VTResolveHandler.h"
 #include "performers/ProcessKillMonitor.h"
 #include "protocol/BaseClient.h"
 #include "settings/VTSettings.h"
@@ -154,6 +155,37 @@ private slots:
         }
         names.sort();
         QCOMPARE(names, answered);
+    }
+
+    void unknownFieldsLeaveAnswersBounded()
+    {
+        // Answered in full, these would add up to about 40 MB: every answer echoes the request.
+        QJsonObject fields {{"linux_manage", QJsonValue()}};
+        for (int i = 0; i < 1000; ++i)
+            fields.insert(QString("unknown_%1").arg(i, 4, 10, QChar('0')), QJsonValue());
+        const QJsonObject params {{"filler", QString(20000, 'x')}};
+        QLoggingCategory::setFilterRules("default.debug=false");
+        const QString id = m_server.sendRequest({{"type", "resolve_request"}, {"fields", fields}, {"params", params}});
+        const bool answered = m_server.waitFor(
+            [&](const QJsonObject& m) {
+                return TestManagementServer::headerId(m) == id
+                    && body(m).value("fields").toObject().contains("linux_manage");
+            },
+            30000);
+        QLoggingCategory::setFilterRules(QString());
+        QVERIFY(answered);
+
+        qint64 bytes = 0;
+        int unknownInFull = 0;
+        const QList<QJsonObject> answers = m_server.waitForAnswers(id, 0, 0);
+        for (const QJsonObject& answer : answers) {
+            bytes += QJsonDocument(answer).toJson(QJsonDocument::Compact).size();
+            if (body(answer).value("fields").toObject() == fields)
+                ++unknownInFull;
+        }
+        QVERIFY2(bytes <= VTResolveHandler::s_maxAnswerBytes + 100000, qPrintable(QString::number(bytes)));
+        QVERIFY(unknownInFull > 0);
+        QVERIFY(answers.size() < 1001);
     }
 
     void passwordsNeverTravelBack_data()

@@ -180,7 +180,8 @@ private slots:
     void hungProgramGivesWhatItPrinted()
     {
         installFakeProgram(QStringLiteral("users"), "echo carol; exec sleep 30");
-        LoggedUsers::s_processWaitMs = 300;
+        // Long enough for a shell to print its line on a loaded machine, short against the 30 s sleep.
+        LoggedUsers::s_processWaitMs = 1500;
         QElapsedTimer timer;
         timer.start();
         const TaskOutcome outcome = TestTaskRunner::run(QStringLiteral("linux_logged_users"));

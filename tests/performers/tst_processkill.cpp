@@ -16,6 +16,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -40,17 +41,21 @@ private:
     QList<QWebSocket*> m_peers;
     std::vector<std::unique_ptr<QProcess>> m_victims;
 
-    // Starts a copy of sleep under `name`.
-    QProcess* startVictim(const QString& name)
+    // Starts a copy of sleep under `name`, as `user` when one is given.
+    QProcess* startVictim(const QString& name, const QString& user = QString())
     {
         const QString path = m_dir.filePath(name);
         if (!QFile::exists(path)) {
             QFile::copy("/bin/sleep", path);
-            QFile::setPermissions(path, QFile::ExeOwner | QFile::ReadOwner);
+            QFile::setPermissions(path, QFile::ExeOwner | QFile::ReadOwner | QFile::ExeOther | QFile::ReadOther);
         }
         m_victims.emplace_back(new QProcess);
         QProcess* p = m_victims.back().get();
-        p->start(path, {"30"});
+        if (user.isEmpty()) {
+            p->start(path, {"30"});
+        } else {
+            p->start("setpriv", {"--reuid=" + user, "--regid=" + user, "--clear-groups", path, "30"});
+        }
         p->waitForStarted();
         return p;
     }
@@ -151,6 +156,40 @@ private slots:
         QVERIFY(log.contains(QtDebugMsg, "\"ProcessKill\" success"));
         QCOMPARE(log.count(QtWarningMsg), 0);
         kill("origin-absent", QString(), true);
+    }
+
+    void manyNamesShareOneKillallPerTick()
+    {
+        // One killall per name and per tick blocked the session for seconds with forty names.
+        QStringList names;
+        for (int i = 0; i < 40; ++i) {
+            names << uniqueName();
+            kill("origin-many-" + QString::number(i), names.last());
+        }
+        kill("origin-many-again", names.first());
+        QProcess* victim = startVictim(names.last());
+        {
+            LogCapture log;
+            ProcessKillMonitor::instance()->monitorCommands();
+            QCOMPARE(log.count(QtDebugMsg), 1);
+        }
+        QVERIFY(killedWithin(victim, 1000));
+        for (int i = 0; i < 40; ++i)
+            kill("origin-many-" + QString::number(i), names.at(i), true);
+        kill("origin-many-again", names.first(), true);
+    }
+
+    void optionLikeNameKillsNothingElse()
+    {
+        // Read as an option, the name would select every process of that user. "games" owns
+        // nothing on a build machine but the victim, so a fault here harms nothing else.
+        if (QStandardPaths::findExecutable("setpriv").isEmpty() || ::getuid() != 0)
+            QSKIP("needs root and setpriv to start a process as another user");
+        QProcess* victim = startVictim(uniqueName(), "games");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo("/proc/" + QString::number(victim->processId())).ownerId() != 0, 5000);
+        kill("origin-option", "--user=games");
+        QVERIFY(survives(victim));
+        kill("origin-option", "--user=games", true);
     }
 
     void cancellingOneOfTwoKeepsTheOther()

@@ -6,6 +6,7 @@
 #include "performers/RunScript.h"
 #include "performers/ScriptFile.h"
 #include "performers/ScriptResult.h"
+#include "settings/DownloadTrust.h"
 #include "tasks/VTTaskFactory.h"
 
 #include <QDir>
@@ -82,6 +83,7 @@ private:
     QString m_scriptDir;
     TestHttpServer m_http;
     TestHttpServer m_https;
+    QSslCertificate m_serverCert;
 
     QStringList scriptFiles() const { return QDir(m_scriptDir).entryList({"ot*.sh"}, QDir::Files); }
 
@@ -108,6 +110,7 @@ private slots:
         QVERIFY(certs.makeCert("server", QString(), "script.example"));
         QVERIFY(m_http.start());
         QVERIFY(m_https.startTls(certs.certPath("server"), certs.keyPath("server")));
+        m_serverCert = QSslCertificate::fromPath(certs.certPath("server")).value(0);
         for (TestHttpServer* server : {&m_http, &m_https}) {
             server->setRoute("/hello.sh", "echo \"downloaded $1\"\n");
             server->setRoute("/my%20script.sh", "echo \"$(id -u) $0\" > " + m_dir.filePath("launched").toUtf8());
@@ -158,11 +161,17 @@ private slots:
         QTest::addColumn<bool>("inlineToo");
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("errorStart");
+        QTest::addColumn<bool>("pinned");
 
-        QTest::newRow("http") << false << "/hello.sh" << false << "downloaded \n" << QString();
-        QTest::newRow("https, self-signed") << true << "/hello.sh" << false << "downloaded \n" << QString();
-        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n" << QString();
-        QTest::newRow("not found") << false << "/missing.sh" << false << QString() << "ScriptResult : download error :";
+        QTest::newRow("http") << false << "/hello.sh" << false << "downloaded \n" << QString() << false;
+        QTest::newRow("https, management server's certificate") << true << "/hello.sh" << false << "downloaded \n"
+                                                                << QString() << true;
+        QTest::newRow("https, certificate no anchor covers")
+            << true << "/hello.sh" << false << QString() << "ScriptResult : download error :SSL handshake failed"
+            << false;
+        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n" << QString() << false;
+        QTest::newRow("not found") << false << "/missing.sh" << false << QString()
+                                   << "ScriptResult : download error :" << false;
     }
 
     void downloads()
@@ -172,6 +181,9 @@ private slots:
         QFETCH(bool, inlineToo);
         QFETCH(QString, result);
         QFETCH(QString, errorStart);
+        QFETCH(bool, pinned);
+        DownloadTrust::setServerCertificates(pinned ? QList<QSslCertificate> {m_serverCert}
+                                                    : QList<QSslCertificate> {});
         TestHttpServer& server = tls ? m_https : m_http;
         server.clearRequests();
         Params params {{"download_script", server.url(path)}};
@@ -188,7 +200,9 @@ private slots:
                      qPrintable(outcome.error));
             QVERIFY(outcome.result.isNull());
         }
-        QCOMPARE(server.requestedTargets(), inlineToo ? QStringList() : QStringList {path});
+        // A refused handshake sends no request at all.
+        const bool asked = !inlineToo && (!tls || pinned);
+        QCOMPARE(server.requestedTargets(), asked ? QStringList {path} : QStringList());
     }
 
     void downloadTimeout_data()
@@ -251,6 +265,9 @@ private slots:
         QTest::newRow("download with a space")
             << Params {{"download_script", m_http.url("/my script.sh")}, {"run_as_root", false}} << true << ""
             << QStringList {"/my%20script.sh"};
+        QTest::newRow("download from a certificate no anchor covers")
+            << Params {{"download_script", m_https.url("/my script.sh")}, {"run_as_root", false}} << false
+            << "RunScript : download error :SSL handshake failed" << none;
         QTest::newRow("no run_as_root") << Params {{"run_command", write}} << false
                                         << "RunScript: Wrong JSON format unable to find script_interactive param"
                                         << none;
@@ -269,12 +286,16 @@ private slots:
         const QString marker = m_dir.filePath("launched");
         QFile::remove(marker);
         m_http.clearRequests();
+        DownloadTrust::setServerCertificates({});
         const TaskOutcome outcome = TestTaskRunner::run(RunScript::msg_name, params);
         QVERIFY(outcome.finished);
         QCOMPARE(outcome.result, QVariant(launched));
-        QCOMPARE(outcome.error, error);
+        QCOMPARE(outcome.error.left(error.size()), error);
+        QCOMPARE(outcome.error.isEmpty(), error.isEmpty());
         QCOMPARE(m_http.requestedTargets(), requested);
-        if (launched) {
+        if (!launched) {
+            QVERIFY(!QFile::exists(marker));
+        } else {
             QTRY_VERIFY(QFileInfo(marker).size() > 0);
             const QString line = QString::fromUtf8(TestFiles::read(marker)).trimmed();
             QVERIFY2(line.startsWith("0 " + m_scriptDir + "/ot"), qPrintable(line));

@@ -22,7 +22,10 @@ private:
             return false;
         }
         QFile::setPermissions(dir + "/vantorel", QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
-        return !withScript || QFile::copy(QStringLiteral(VT_SOURCE_DIR) + "/scripts/stopVt.sh", dir + "/stopVt.sh");
+        const QString scripts = QStringLiteral(VT_SOURCE_DIR) + "/scripts/";
+        return !withScript
+            || (QFile::copy(scripts + "stopVt.sh", dir + "/stopVt.sh")
+                && QFile::copy(scripts + "vtCommon.sh", dir + "/vtCommon.sh"));
     }
 
     QProcess* start(const QString& dir)

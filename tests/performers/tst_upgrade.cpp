@@ -4,14 +4,21 @@
 #include "TestHttpServer.h"
 #include "TestTaskRunner.h"
 #include "app/AppTypes.h"
+#include "performers/PackageSignature.h"
 #include "performers/Upgrade.h"
+#include "settings/DownloadTrust.h"
+#include "settings/LocalCertificates.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -46,7 +53,10 @@ private:
     // there, and other processes' upgrades in the shared one are none of this test's business.
     QTemporaryDir m_tmp;
     TestHttpServer m_https;
+    // Serves under a certificate that neither the system store nor the management server covers.
+    TestHttpServer m_untrusted;
     QByteArray m_package;
+    QSslCertificate m_managementCert;
     QString m_record;
 
 private slots:
@@ -70,13 +80,36 @@ private slots:
                      + m_record.toUtf8() + ".part' '" + m_record.toUtf8() + "'\n");
         script.close();
         QByteArray out;
+        const QString signingKey = m_dir.filePath("signing.key");
+        QVERIFY(TestCertificates::runOpenssl(
+            {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-out", signingKey}));
+        QVERIFY(QDir().mkpath(m_dir.filePath("etc/ostrelle/certs")));
+        QVERIFY(TestCertificates::runOpenssl(
+            {"pkey", "-in", signingKey, "-pubout", "-out", m_dir.filePath("upgrade-key.pem")}));
+        LocalCertificates::s_systemDir = m_dir.filePath("etc");
         QVERIFY2(runTool("bash",
                          {QStringLiteral(VT_SOURCE_DIR) + "/tools/make-upgrade-package.sh", "-b",
-                          QFileInfo(VT_EXECUTABLE).absolutePath(), "-o", m_dir.filePath("out"), "-s", recorder},
+                          QFileInfo(VT_EXECUTABLE).absolutePath(), "-o", m_dir.filePath("out"), "-s", recorder, "-k",
+                          signingKey},
                          &out),
                  out.constData());
         m_package = TestFiles::read(m_dir.filePath("out/update_64.tgz"));
+        const QByteArray signature = TestFiles::read(m_dir.filePath("out/update_64.tgz.sig"));
         QVERIFY(!m_package.isEmpty());
+        QVERIFY(!signature.isEmpty());
+        QByteArray tampered = m_package;
+        tampered[tampered.size() / 2] = char(tampered.at(tampered.size() / 2) ^ 1);
+
+        // The update script first, then more than the file-size limit below: cut anywhere past
+        // the script, tar fails with the script already on disk.
+        QVERIFY(QDir().mkpath(m_dir.filePath("cut/Update/files")));
+        QVERIFY(QFile::copy(recorder, m_dir.filePath("cut/Update/update.sh")));
+        QVERIFY(
+            runTool("bash", {"-c", "head -c 4000000 /dev/urandom > " + m_dir.filePath("cut/Update/files/vantorel")}));
+        QVERIFY(runTool(
+            "tar",
+            {"-C", m_dir.filePath("cut"), "-czf", m_dir.filePath("cut.tgz"), "Update/update.sh", "Update/files"}));
+        const QByteArray cut = TestFiles::read(m_dir.filePath("cut.tgz"));
 
         // An archive that unpacks fine but lacks the update script.
         QVERIFY(QDir().mkpath(m_dir.filePath("bare/Update")));
@@ -86,7 +119,18 @@ private slots:
         QVERIFY(QDir().mkpath(certs.dir()));
         QVERIFY(certs.makeCert("server", QString(), "updates.example"));
         QVERIFY(m_https.startTls(certs.certPath("server"), certs.keyPath("server")));
+        // The package server uses the management server's own certificate.
+        m_managementCert = QSslCertificate::fromPath(certs.certPath("server")).value(0);
+        QVERIFY(!m_managementCert.isNull());
+        QVERIFY(certs.makeCert("foreign", QString(), "updates.example", {"IP:127.0.0.1"}));
+        QVERIFY(m_untrusted.startTls(certs.certPath("foreign"), certs.keyPath("foreign")));
+        m_untrusted.setRoute("/agent/update_64.tgz", m_package);
         m_https.setRoute("/agent/update_64.tgz", m_package);
+        m_https.setRoute("/agent/update_64.tgz.sig", signature);
+        m_https.setRoute("/tampered/update_64.tgz", tampered);
+        m_https.setRoute("/tampered/update_64.tgz.sig", signature);
+        m_https.setRoute("/truncated/update_64.tgz", cut.left(cut.size() / 2));
+        m_https.setCutRoute("/cut/update_64.tgz", m_package, m_package.size() / 2);
         m_https.setRoute("/agent/update_64.TGZ", m_package);
         m_https.setRoute("/agent/update_32.tgz", m_package);
         m_https.setRoute("/bare/update_64.tgz", TestFiles::read(m_dir.filePath("bare.tgz")));
@@ -97,6 +141,7 @@ private slots:
     {
         QFile::remove(m_record);
         m_https.clearRequests();
+        DownloadTrust::setServerCertificates({m_managementCert});
     }
 
     void cleanup()
@@ -106,6 +151,7 @@ private slots:
             QDir(m_tmp.filePath(name)).removeRecursively();
         }
         IS_64_ARCH = false;
+        QFile::remove(PackageSignature::keyPath());
     }
 
     void upgradeStartsThePackagedScript_data()
@@ -113,12 +159,15 @@ private slots:
         QTest::addColumn<bool>("is64");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("fetched");
+        QTest::addColumn<bool>("withKey");
         QTest::newRow("64-bit") << true << "/agent/update.tgz"
-                                << "/agent/update_64.tgz";
+                                << "/agent/update_64.tgz" << false;
         QTest::newRow("64-bit, upper-case suffix") << true << "/agent/update.TGZ"
-                                                   << "/agent/update_64.TGZ";
+                                                   << "/agent/update_64.TGZ" << false;
         QTest::newRow("32-bit") << false << "/agent/update.tgz"
-                                << "/agent/update_32.tgz";
+                                << "/agent/update_32.tgz" << false;
+        QTest::newRow("signed") << true << "/agent/update.tgz"
+                                << "/agent/update_64.tgz" << true;
     }
 
     void upgradeStartsThePackagedScript()
@@ -126,12 +175,19 @@ private slots:
         QFETCH(bool, is64);
         QFETCH(QString, path);
         QFETCH(QString, fetched);
+        QFETCH(bool, withKey);
         IS_64_ARCH = is64;
+        if (withKey) {
+            QVERIFY(QFile::copy(m_dir.filePath("upgrade-key.pem"), PackageSignature::keyPath()));
+        }
+        LogCapture log;
         const TaskOutcome outcome = TestTaskRunner::run(Upgrade::msg_name, {{"url", m_https.url(path)}});
         QVERIFY(outcome.finishedInsideGo);
         QCOMPARE(outcome.error, QString());
         QCOMPARE(outcome.result, QVariant(true));
-        QCOMPARE(m_https.requestedTargets(), QStringList {fetched});
+        const QStringList requested = withKey ? QStringList {fetched, fetched + ".sig"} : QStringList {fetched};
+        QCOMPARE(m_https.requestedTargets(), requested);
+        QCOMPARE(log.containsText("is not signature-checked"), !withKey);
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_record), 20000);
         QStringList args = QString::fromUtf8(TestFiles::read(m_record)).split('\n');
@@ -159,24 +215,47 @@ private slots:
         QTest::addColumn<Params>("params");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("critical");
+        QTest::addColumn<bool>("withKey");
+        QTest::addColumn<qint64>("fileSizeLimit");
 
         const QString bad = "Vantorel not updated: ";
         QTest::newRow("no url") << Params {} << "Unable to parse JSON request unable to find url param"
-                                << "";
+                                << "" << false << qint64(0);
         QTest::newRow("empty url") << Params {{"url", ""}} << bad + "URL is empty"
-                                   << "Upgrade failed";
+                                   << "Upgrade failed" << false << qint64(0);
         QTest::newRow("not tgz") << Params {{"url", m_https.url("/agent/update.zip")}}
                                  << bad + "Specified file update.zip is not a .tgz archive."
-                                 << "Upgrade failed";
+                                 << "Upgrade failed" << false << qint64(0);
         QTest::newRow("not found") << Params {{"url", m_https.url("/missing/update.tgz")}}
                                    << bad + "Cannot download archive."
-                                   << "Upgrade failed";
+                                   << "Upgrade failed" << false << qint64(0);
         QTest::newRow("empty body") << Params {{"url", m_https.url("/empty/update.tgz")}}
                                     << bad + "Cannot download archive."
-                                    << "Upgrade failed";
+                                    << "Upgrade failed" << false << qint64(0);
         QTest::newRow("no update script")
             << Params {{"url", m_https.url("/bare/update.tgz")}} << bad + "Update script not found in archive"
-            << "upgrade failed - update script is not found";
+            << "upgrade failed - update script is not found" << false << qint64(0);
+        QTest::newRow("certificate no anchor covers")
+            << Params {{"url", m_untrusted.url("/agent/update.tgz")}} << bad + "Cannot download archive."
+            << "Upgrade failed" << false << qint64(0);
+        QTest::newRow("truncated package")
+            << Params {{"url", m_https.url("/truncated/update.tgz")}} << bad + "Cannot unpack archive"
+            << "upgrade failed - can't unpack update package" << false << qint64(0);
+        QTest::newRow("cut mid-download")
+            << Params {{"url", m_https.url("/cut/update.tgz")}} << bad + "Cannot download archive."
+            << "Upgrade failed" << false << qint64(0);
+        QTest::newRow("disk full while downloading")
+            << Params {{"url", m_https.url("/agent/update.tgz")}} << bad + "Cannot download archive."
+            << "Upgrade failed" << false << qint64(m_package.size() / 2);
+        QTest::newRow("disk full while unpacking")
+            << Params {{"url", m_https.url("/agent/update.tgz")}} << bad + "Cannot unpack archive"
+            << "upgrade failed - can't unpack update package" << false << qint64(m_package.size() + 65536);
+        QTest::newRow("tampered package")
+            << Params {{"url", m_https.url("/tampered/update.tgz")}} << bad + "Archive signature is not valid."
+            << "upgrade failed - package signature refused" << true << qint64(0);
+        QTest::newRow("signature missing")
+            << Params {{"url", m_https.url("/truncated/update.tgz")}} << bad + "Cannot download archive signature."
+            << "Upgrade failed" << true << qint64(0);
     }
 
     void failures()
@@ -184,9 +263,24 @@ private slots:
         QFETCH(Params, params);
         QFETCH(QString, error);
         QFETCH(QString, critical);
+        QFETCH(bool, withKey);
+        QFETCH(qint64, fileSizeLimit);
         IS_64_ARCH = true;
+        if (withKey) {
+            QVERIFY(QFile::copy(m_dir.filePath("upgrade-key.pem"), PackageSignature::keyPath()));
+        }
         LogCapture log;
+        rlimit unlimited {};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        if (fileSizeLimit > 0) {
+            // A full disk as the process sees it: writes past the limit fail instead of killing it.
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limited {rlim_t(fileSizeLimit), unlimited.rlim_max};
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        }
         const TaskOutcome outcome = TestTaskRunner::run(Upgrade::msg_name, params);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        QCOMPARE(upgradeDirs(), QStringList());
         QVERIFY(outcome.finishedInsideGo);
         QCOMPARE(outcome.error, error);
         QVERIFY(outcome.result.isNull());
@@ -196,21 +290,37 @@ private slots:
         }
     }
 
-    void downloadTimeout()
+    void downloadTimeoutAndOneUpgradeAtATime()
     {
         TestHttpServer silent;
         QVERIFY(silent.start());
         silent.setSilent(true);
         IS_64_ARCH = true;
+        // While the first upgrade waits for its package, the server asks for another one.
+        TaskOutcome second;
+        const QMetaObject::Connection asking = connect(&silent, &TestHttpServer::requestReceived, this, [&] {
+            second = TestTaskRunner::run(Upgrade::msg_name, {{"url", m_https.url("/agent/update.tgz")}});
+        });
         const int generous = Upgrade::s_downloadTimeoutMs;
-        // Long enough for the request to reach the server on a loaded machine.
         Upgrade::s_downloadTimeoutMs = 1500;
+        QElapsedTimer clock;
+        clock.start();
         const TaskOutcome outcome
             = TestTaskRunner::run(Upgrade::msg_name, {{"url", silent.url("/agent/update.tgz?channel=update")}});
+        const qint64 elapsed = clock.elapsed();
+        disconnect(asking);
         Upgrade::s_downloadTimeoutMs = generous;
         QCOMPARE(outcome.error, QString("Vantorel not updated: Cannot download archive."));
+        QVERIFY2(elapsed >= 1500, qPrintable(QString::number(elapsed)));
+        // The server may read the request only after the client gave up on it.
+        QTRY_COMPARE_WITH_TIMEOUT(silent.requestedTargets().size(), 1, 10000);
         // Every "update" is replaced, the query's too.
         QCOMPARE(silent.requestedTargets(), QStringList {"/agent/update_64.tgz?channel=update_64"});
+        if (second.finished) {
+            QCOMPARE(second.error, QString("Vantorel not updated: Another upgrade is in progress."));
+        }
+        QCOMPARE(m_https.requestedTargets(), QStringList());
+        QCOMPARE(upgradeDirs(), QStringList());
     }
 };
 

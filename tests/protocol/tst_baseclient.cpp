@@ -8,6 +8,7 @@
 #include "protocol/BaseClient.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -53,6 +54,7 @@ private slots:
         m_session.stop();
         BaseClient::s_configTimeoutMs = 10000;
         BaseClient::s_kpaAnswerTimeoutMs = 45000;
+        BaseClient::s_msPerKpaSecond = 1000;
     }
 
     void sessionRequestsConfigThenInitsThenKeepsAlive()
@@ -153,6 +155,8 @@ private slots:
         QTest::newRow("echoed with the same id") << "same" << true;
         QTest::newRow("echoed under another id") << "foreign" << false;
         QTest::newRow("not echoed") << "none" << false;
+        // The configuration names the same first server again; its drop still counts against it.
+        QTest::newRow("dropped soon after the configuration") << "drop" << false;
     }
 
     void keepAliveAnswer()
@@ -169,22 +173,55 @@ private slots:
         second.setConfigSites(sites);
         first.echoKpa = echo != "none";
         first.echoKpaWithForeignId = echo == "foreign";
-        BaseClient::s_kpaAnswerTimeoutMs = 1200;
+        // Generous where the echo must arrive in time, short where its absence is the point.
+        BaseClient::s_kpaAnswerTimeoutMs = staysOnFirstSite ? 45000 : 1200;
         QVERIFY(m_session.loadSettings(sites));
         LogCapture log;
         QVERIFY(m_session.start());
 
         QVERIFY(first.waitForType("kpa", 10000));
+        if (echo == "drop")
+            first.transport().abortClient();
         if (staysOnFirstSite) {
-            QTest::qWait(2500);
+            // Only the matching echo clears the pending id and stops the answer timer.
+            QTRY_VERIFY_WITH_TIMEOUT(m_session.client()->pendingKpaId().isEmpty(), 10000);
             QCOMPARE(second.connectionCount(), 0);
             QCOMPARE(first.disconnectionCount(), 0);
-            QVERIFY(!log.containsText("timeout waiting for kpa"));
         } else {
             QVERIFY(second.waitForType("config_request", 10000));
             QVERIFY(first.disconnectionCount() >= 1);
-            QVERIFY(log.contains(QtCriticalMsg, "timeout waiting for kpa"));
+            QCOMPARE(log.contains(QtCriticalMsg, "timeout waiting for kpa"), echo != "drop");
         }
+    }
+
+    void keepAliveIntervalOutOfRange_data()
+    {
+        QTest::addColumn<QJsonValue>("interval");
+        QTest::newRow("0") << QJsonValue(0);
+        QTest::newRow("-5") << QJsonValue(-5);
+        QTest::newRow("\"60s\"") << QJsonValue("60s");
+    }
+
+    void keepAliveIntervalOutOfRange()
+    {
+        QFETCH(QJsonValue, interval);
+        // The 60-second fallback lasts 300 ms here: a handful of keep-alives, not thousands nor one.
+        BaseClient::s_msPerKpaSecond = 5;
+        TestManagementServer server;
+        QVERIFY(listen(server, "a"));
+        const QJsonObject site
+            = TestManagementServer::siteFor("127.0.0.1", server.port(), m_pemA, 60, {{"kpa_interval", interval}});
+        server.setConfigSites({site});
+        QVERIFY(m_session.loadSettings({site}));
+        LogCapture log;
+        QVERIFY(m_session.start());
+        QElapsedTimer clock;
+        QVERIFY(server.waitForType("kpa", 10000));
+        clock.start();
+        QVERIFY(server.waitForType("kpa", 10000, 3));
+        const int kpas = server.receivedOfType("kpa").size();
+        QVERIFY2(kpas <= 3 + clock.elapsed() / 250, qPrintable(QString::number(kpas)));
+        QVERIFY(log.contains(QtWarningMsg, "kpa_interval"));
     }
 
     void reconfigure_data()

@@ -4,6 +4,7 @@
 #include "TestProgramDir.h"
 #include "settings/VTSettings.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -11,7 +12,9 @@
 
 namespace {
 
-const QByteArray goodSite = R"({"servers": [{"server": "10.0.0.5", "cert": "PEM"}]})";
+// A real certificate as a JSON string, made once: configurations are taken only when one parses.
+QByteArray pemJson;
+QByteArray goodSite;
 
 } // namespace
 
@@ -20,6 +23,16 @@ class TestVTSettings : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        QTemporaryDir certDir;
+        TestCertificates certs(certDir.path());
+        QVERIFY(certs.makeCert("server", QString(), "server", {}));
+        const QJsonArray wrapped {QString::fromUtf8(TestFiles::read(certs.certPath("server")))};
+        pemJson = QJsonDocument(wrapped).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+        goodSite = R"({"servers": [{"server": "10.0.0.5", "cert": )" + pemJson + "}]}";
+    }
+
     void init()
     {
         // A fresh directory per case: the settings facility caches files by name within a process.
@@ -169,8 +182,12 @@ private slots:
         QTest::addColumn<QString>("firstAddress");
 
         QTest::newRow("new sites replace the old")
-            << QByteArray(R"({"msg": {"sites": [{"servers": {"server": "10.9.9.9", "cert": "c"}}]}})") << 0
+            << QByteArray(R"({"msg": {"sites": [{"servers": {"server": "10.9.9.9", "cert": PEM}}]}})") << 0
             << "10.9.9.9";
+        QTest::newRow("no certificate parses keeps the old")
+            << QByteArray(R"({"msg": {"sites": [{"servers": [{"server": "10.9.9.9", "cert": "garbage"},)"
+                          R"({"server": "10.9.9.8", "cert": 7}, {"server": "10.9.9.7", "cert": ""}]}]}})")
+            << 2 << "10.0.0.5";
         QTest::newRow("no loadable site keeps the old")
             << QByteArray(R"({"msg": {"sites": [{"servers": {"server": "10.9.9.9"}}]}})") << 2 << "10.0.0.5";
         QTest::newRow("no sites key keeps the old") << QByteArray(R"({"msg": {}})") << 2 << "10.0.0.5";
@@ -182,6 +199,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(int, result);
         QFETCH(QString, firstAddress);
+        message.replace("PEM", pemJson);
 
         QVERIFY(
             TestFiles::write(settingsPath(), R"({"app_type": "ws", "visible": true, "sites": [)" + goodSite + "]}"));

@@ -48,6 +48,8 @@ public:
         m_result = 42;
         m_error = QStringLiteral("detached error");
     }
+    // A stack too small for any thread: the system refuses to create it.
+    void breakThread() { m_thread.setStackSize(1); }
     QThread* performThread = nullptr;
     QSemaphore started;
 
@@ -145,6 +147,20 @@ private slots:
         QCOMPARE(task.m_state, 2);
         QCOMPARE(task.m_result.toInt(), 42);
         QCOMPARE(task.m_error, QStringLiteral("detached error"));
+    }
+
+    void detachedTaskWithoutThreadAnswersAnError()
+    {
+        ProbeDetached task(contextParams(QStringLiteral("{ctx-nothread}")));
+        task.breakThread();
+        QSignalSpy spy(&task, &VTDetachedTask::finished);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("QThread::start"));
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("cannot start thread"));
+        task.go();
+        QCOMPARE(spy.count(), 0);
+        QVERIFY(spy.wait(5000));
+        QCOMPARE(task.m_error, QStringLiteral("Task thread cannot be started"));
+        QVERIFY(!task.m_result.isValid());
     }
 
     void deletingRunningDetachedTaskStopsIt()

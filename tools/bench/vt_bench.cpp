@@ -1,0 +1,249 @@
+// Measures the real daemon against the demo management server on loopback and prints what it
+// took: start-up to config_request, resolve round trips, a burst of requests, idle memory and
+// CPU, the CPU cost of a keep-alive and the time to reconnect after the server drops.
+//
+//   vt_bench [--requests N] [--burst N] [--idle-seconds N]
+
+#include "TestCertificates.h"
+#include "TestInstanceLock.h"
+#include "TestManagementServer.h"
+#include "TestProgramDir.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Match = std::function<bool(const QJsonObject&)>;
+
+QTextStream& out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+void line(const QString& what, const QString& value)
+{
+    out() << what.leftJustified(34) << value << "\n";
+    out().flush();
+}
+
+// Runs `action`, then the event loop until `count` messages have matched or `timeoutMs` passed.
+// Arming before the action means no answer can slip by unseen.
+bool await(TestManagementServer& server, const Match& match, int count, int timeoutMs,
+           const std::function<void()>& action = {})
+{
+    int seen = 0;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection watch
+        = QObject::connect(&server, &TestManagementServer::messageReceived, &loop, [&](const QJsonObject& message) {
+              if (match(message) && ++seen >= count)
+                  loop.quit();
+          });
+    if (action)
+        action();
+    if (seen < count) {
+        timer.start(timeoutMs);
+        loop.exec();
+    }
+    QObject::disconnect(watch);
+    return seen >= count;
+}
+
+Match ofType(const QString& type)
+{
+    return [type](const QJsonObject& message) { return TestManagementServer::bodyType(message) == type; };
+}
+
+// CPU time in milliseconds: the process's own, and that of its children it has reaped (ps).
+struct Cpu
+{
+    double ownMs = 0;
+    double childrenMs = 0;
+};
+
+Cpu cpuOf(qint64 pid)
+{
+    QFile file(QString("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.readAll();
+    // Fields after the command name, which may hold blanks: state is the first, utime the 12th.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 15)
+        return {};
+    const double msPerTick = 1000.0 / double(sysconf(_SC_CLK_TCK));
+    return {(fields[11].toDouble() + fields[12].toDouble()) * msPerTick,
+            (fields[13].toDouble() + fields[14].toDouble()) * msPerTick};
+}
+
+// A value in kB from /proc/PID/smaps_rollup.
+qint64 memoryKb(qint64 pid, const QByteArray& key)
+{
+    QFile file(QString("/proc/%1/smaps_rollup").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& entry : file.readAll().split('\n')) {
+        if (entry.startsWith(key + ':'))
+            return entry.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+QString ms(double value)
+{
+    return QString::number(value, 'f', value < 10 ? 2 : 0) + " ms";
+}
+
+int fail(const QString& why)
+{
+    out() << "bench stopped: " << why << "\n";
+    out().flush();
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({"requests", "Sequential resolve requests (default 300).", "n", "300"});
+    parser.addOption({"burst", "Requests sent at once (default 500).", "n", "500"});
+    parser.addOption({"idle-seconds", "Length of the idle and keep-alive windows (default 10).", "n", "10"});
+    parser.process(app);
+    const int requests = parser.value("requests").toInt();
+    const int burst = parser.value("burst").toInt();
+    const int window = parser.value("idle-seconds").toInt();
+
+    // The daemon's instance guard and GUI pipe are machine-wide; tests use them too.
+    TestInstanceLock lock;
+    if (!lock.isLocked())
+        return fail("another daemon test holds the instance lock");
+
+    QTemporaryDir certDir;
+    TestCertificates certs(certDir.path());
+    if (!certs.makeCert("server", QString(), "localhost", {"DNS:localhost", "IP:127.0.0.1"}))
+        return fail("cannot make the server certificate with openssl");
+    QFile pem(certs.certPath("server"));
+    pem.open(QIODevice::ReadOnly);
+    const QByteArray certPem = pem.readAll();
+
+    // A long keep-alive interval first, so that the idle window holds no keep-alive.
+    TestManagementServer server;
+    server.setKpaInterval(3600);
+    if (!server.listen(certs.certPath("server"), certs.keyPath("server")))
+        return fail("cannot listen on 127.0.0.1");
+
+    TestProgramDir program;
+    const QJsonObject settings {
+        {"app_type", "daemon"},
+        {"visible", false},
+        {"sites", QJsonArray {TestManagementServer::siteFor("127.0.0.1", server.port(), certPem, 3600)}}};
+    if (!program.isValid() || !program.writeSettings(QJsonDocument(settings).toJson()))
+        return fail("cannot prepare the program directory");
+
+    out() << "Daemon in " << program.path() << ", server on wss://127.0.0.1:" << server.port() << "\n\n";
+    QElapsedTimer clock;
+    qint64 pid = 0;
+    if (!await(server, ofType("config_request"), 1, 30000, [&] {
+            clock.start();
+            pid = program.start({"-daemon"})->processId();
+        }))
+        return fail("no config_request within 30 s; see " + program.logPath());
+    line("start to config_request", ms(clock.nsecsElapsed() / 1e6));
+    if (!await(server, ofType("kpa"), 1, 30000) && server.receivedOfType("init").isEmpty())
+        return fail("the session did not start");
+
+    const QJsonObject resolve {{"type", "resolve_request"}, {"fields", QJsonObject {{"linux_manage", QJsonValue()}}}};
+    std::vector<double> roundTrips;
+    for (int i = 0; i < requests; ++i) {
+        QString id;
+        QElapsedTimer trip;
+        const bool answered = await(
+            server, [&](const QJsonObject& message) { return TestManagementServer::headerId(message) == id; }, 1,
+            10000, [&] {
+                trip.start();
+                id = server.sendRequest(resolve);
+            });
+        if (!answered)
+            return fail("a resolve request went unanswered");
+        roundTrips.push_back(trip.nsecsElapsed() / 1e6);
+    }
+    line(QString("resolve round trip (%1 in a row)").arg(requests),
+         "p50 " + ms(percentile(roundTrips, 0.5)) + ", p99 " + ms(percentile(roundTrips, 0.99)));
+
+    const auto isResolveAnswer = [](const QJsonObject& message) {
+        return TestManagementServer::bodyType(message) == "resolve_response";
+    };
+    clock.restart();
+    if (!await(server, isResolveAnswer, burst, 60000, [&] {
+            for (int i = 0; i < burst; ++i)
+                server.sendRequest(resolve);
+        }))
+        return fail("the burst was not answered within 60 s");
+    line(QString("burst of %1 requests").arg(burst), ms(clock.nsecsElapsed() / 1e6));
+
+    // Let the burst's buffers go before memory and CPU are read.
+    await(server, [](const QJsonObject&) { return false; }, 1, 2000);
+    line("idle RSS / private dirty",
+         QString("%1 kB / %2 kB").arg(memoryKb(pid, "Rss")).arg(memoryKb(pid, "Private_Dirty")));
+    const Cpu idleStart = cpuOf(pid);
+    await(server, [](const QJsonObject&) { return false; }, 1, window * 1000);
+    const double idleMs = cpuOf(pid).ownMs - idleStart.ownMs;
+    line(QString("idle CPU over %1 s").arg(window),
+         ms(idleMs) + QString(" (%1 %)").arg(idleMs / (window * 10.0), 0, 'f', 3));
+
+    // The server drops the connection; the new session gets a one-second keep-alive.
+    server.setKpaInterval(1);
+    clock.restart();
+    if (!await(server, ofType("config_request"), 1, 60000, [&] { server.transport().abortClient(); }))
+        return fail("no reconnection within 60 s");
+    line("reconnect after the server drops", ms(clock.nsecsElapsed() / 1e6) + " (reconnect interval 1 s)");
+
+    if (!await(server, ofType("kpa"), 1, 30000))
+        return fail("no keep-alive after the reconnection");
+    const Cpu kpaStart = cpuOf(pid);
+    int keepAlives = 0;
+    await(
+        server,
+        [&](const QJsonObject& message) {
+            keepAlives += TestManagementServer::bodyType(message) == "kpa";
+            return false;
+        },
+        1, window * 1000);
+    const Cpu kpaEnd = cpuOf(pid);
+    if (keepAlives == 0)
+        return fail("no keep-alive in the window");
+    const double ownPerKpa = (kpaEnd.ownMs - kpaStart.ownMs - idleMs) / keepAlives;
+    const double psPerKpa = (kpaEnd.childrenMs - kpaStart.childrenMs) / keepAlives;
+    line("CPU per keep-alive", QString("%1 in the daemon, %2 in ps (%3 keep-alives)")
+                                   .arg(ms(qMax(0.0, ownPerKpa)), ms(psPerKpa))
+                                   .arg(keepAlives));
+    return 0;
+}
