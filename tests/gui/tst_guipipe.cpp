@@ -605,7 +605,8 @@ private slots:
             // Every one of them is refused or dropped, so none holds the daemon's memory.
             QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.begin(), clients.end(), hungUp), 30000);
             const qint64 grownKb = procStatus(daemon.pid(), "VmHWM") - rssBefore;
-            QTRY_VERIFY(openDescriptors(daemon.pid()) <= descriptorsBefore);
+            // A few for whatever the session opens meanwhile, far from one per client.
+            QTRY_VERIFY(openDescriptors(daemon.pid()) <= descriptorsBefore + 4);
             for (int fd : clients)
                 close(fd);
             qInfo() << "grown" << grownKb;
