@@ -45,11 +45,8 @@ void ExitDialog::onOK()
 {
     const QByteArray digest = m_cryptographic.convertQStringToSha256(m_password->text() + m_salt);
     m_approved = false;
-    if (QString::fromLatin1(digest.toHex()) != m_hashedPassword) {
-        QMessageBox wrong(QMessageBox::Critical, QStringLiteral("Error"),
-                          QStringLiteral("Enter the correct password to exit Vantorel."), QMessageBox::NoButton, this);
-        wrong.setWindowTitle(QStringLiteral("Password incorrect"));
-        wrong.exec();
+    if (!m_checkedByService && QString::fromLatin1(digest.toHex()) != m_hashedPassword) {
+        showPasswordIncorrect(this);
         return;
     }
 
@@ -62,6 +59,19 @@ void ExitDialog::onOK()
         m_approved = true;
         hide();
     }
+}
+
+void ExitDialog::showPasswordIncorrect(QWidget* parent)
+{
+    QMessageBox wrong(QMessageBox::Critical, QStringLiteral("Error"),
+                      QStringLiteral("Enter the correct password to exit Vantorel."), QMessageBox::NoButton, parent);
+    wrong.setWindowTitle(QStringLiteral("Password incorrect"));
+    wrong.exec();
+}
+
+QString ExitDialog::password() const
+{
+    return m_password->text();
 }
 
 void ExitDialog::onCancel()

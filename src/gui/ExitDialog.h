@@ -20,8 +20,14 @@ public:
 
     void setHashedPassword(const QString& hashedPassword) { m_hashedPassword = hashedPassword; }
     void setSalt(const QString& salt) { m_salt = salt; }
+    // The typed password is then checked elsewhere: OK goes straight to the confirmation.
+    void setCheckedByService(bool checkedByService) { m_checkedByService = checkedByService; }
     bool isApproved() const { return m_approved; }
+    QString password() const;
     QLineEdit* passwordField() const { return m_password; }
+
+    // The wrong-password message, also shown when the daemon refuses the password.
+    static void showPasswordIncorrect(QWidget* parent);
 
 public slots:
     void onOK();
@@ -35,5 +41,6 @@ private:
     QString m_hashedPassword;
     QString m_salt;
     bool m_approved = false;
+    bool m_checkedByService = false;
     Cryptographic m_cryptographic;
 };

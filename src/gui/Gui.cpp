@@ -50,7 +50,6 @@ QString shellQuoted(QString text)
 Gui::Gui(QObject* parent, bool visible)
     : QObject(parent)
     , m_visible(visible)
-    , m_dissolvableStatus(QStringLiteral("false"))
 {
     if (parent) {
         connect(parent, SIGNAL(showNotification(QString, QString, QString)), this,
@@ -114,7 +113,7 @@ void Gui::updateToolTip()
         return;
     QString tip = QStringLiteral("Ostrelle Vantorel\n");
     tip += m_connected ? QStringLiteral("Connected to: ") : QStringLiteral("Connecting to: ");
-    tip += m_server + QLatin1Char(':') + QString::number(m_port);
+    tip += m_state.m_server + QLatin1Char(':') + QString::number(m_state.m_port);
     if (m_complianceState != 2) {
         tip += QStringLiteral("\nCompliance Status: ");
         tip += m_complianceState == 0 ? QStringLiteral("Compliant") : QStringLiteral("Not Compliant");
@@ -194,7 +193,7 @@ void Gui::onShowNotification(QString type, QString title, QString msg)
         qInfo() << "finished alert";
     } else if (type == QLatin1String("http")) {
         qInfo() << "http notification! " << title;
-        QDesktopServices::openUrl(QUrl(title));
+        openNotificationUrl(title);
     } else {
         qCritical() << "unknown notification type " << type;
     }
@@ -214,6 +213,20 @@ void Gui::showAlert(const QString& title, const QString& msg)
     box->activateWindow();
 }
 
+void Gui::openNotificationUrl(const QString& address)
+{
+    // The desktop would open any scheme it has a handler for (files, other programs); a
+    // notification may only lead to a web page.
+    const QUrl url(address);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        qWarning() << "Not opening a notification address that is not http or https:" << address;
+        return;
+    }
+    QDesktopServices::openUrl(url);
+}
+
 void Gui::ShowAboutWindow()
 {
     if (!m_aboutWindow)
@@ -230,14 +243,15 @@ void Gui::OpenComplianceCenter()
 {
     const QString script = readFileData(QCoreApplication::applicationDirPath() + QStringLiteral("/open_browser.sh"));
     // The script runs from a temporary copy without arguments, so it is handed the address as its $1 here.
-    const QString withUrl = QStringLiteral("set -- ") + shellQuoted(m_complianceCenterUrl) + QLatin1Char('\n') + script;
-    if (!runShellCmd(withUrl, m_complianceCenterUrl))
+    const QString withUrl
+        = QStringLiteral("set -- ") + shellQuoted(m_state.m_complianceCenterUrl) + QLatin1Char('\n') + script;
+    if (!runShellCmd(withUrl, m_state.m_complianceCenterUrl))
         qCritical() << "Unable to start/run open browser script.";
 }
 
 void Gui::ShowExitWindow()
 {
-    if (!enableProtectionPassword() || isDissolvableAndAllowToExit()) {
+    if (!m_state.exitNeedsPassword()) {
         qDebug() << "Exiting application: no password needed to exit Vantorel";
         Quit();
         return;
@@ -246,50 +260,32 @@ void Gui::ShowExitWindow()
     qDebug() << "Password is required to exit.";
     if (!m_exitDialog)
         return;
-    m_exitDialog->setHashedPassword(m_hashedPassword);
-    m_exitDialog->setSalt(m_salt);
+    m_exitDialog->setCheckedByService(m_exitCheckedByService);
+    m_exitDialog->setHashedPassword(m_exitCheckedByService ? QString() : m_state.m_hashedPassword);
+    m_exitDialog->setSalt(m_exitCheckedByService ? QString() : m_state.m_salt);
     m_exitDialog->resetPasswordField();
     if (m_exitDialog->isMinimized())
         m_exitDialog->showNormal();
     m_exitDialog->show();
     m_exitDialog->exec();
-    if (m_exitDialog->isApproved()) {
+    if (!m_exitDialog->isApproved())
+        return;
+    const QString typed = m_exitDialog->password();
+    m_exitDialog->resetPasswordField();
+    if (m_exitCheckedByService) {
+        qDebug() << "Exit password handed to the service for checking";
+        emit quitWithPassword(typed);
+    } else {
         qDebug() << "Password authenticated successfully! exiting...";
         Quit();
     }
 }
 
-void Gui::setTmpPassSaltValue(const QString& value, QString& current, QString& previous)
+void Gui::onQuitRefused(QString reason)
 {
-    if (isNullOrEmpty(value) && isNullOrEmpty(current)) {
-        current = value;
-        return;
-    }
-    previous = current;
-    current = value;
-    if (isNullOrEmpty(value))
-        current = previous;
-}
-
-bool Gui::isNullOrEmpty(const QString& text)
-{
-    return text.isNull() || text.isEmpty();
-}
-
-bool Gui::enableProtectionPassword() const
-{
-    qDebug() << "checking enable protection password status: " << m_enable_protection_password;
-    return m_enable_protection_password == QLatin1String("true") && !isNullOrEmpty(m_hashedPassword)
-        && !isNullOrEmpty(m_salt);
-}
-
-bool Gui::isDissolvableAndAllowToExit() const
-{
-    qDebug() << "check disslvable: application_type: " << m_applicationType
-             << " dissolvable_status: " << m_dissolvableStatus
-             << "m_enable_protection_password: " << m_enable_protection_password;
-    return m_applicationType.toLower() == QLatin1String("dissolvable") && m_dissolvableStatus == QLatin1String("false")
-        && m_enable_protection_password != QLatin1String("true");
+    qWarning() << "The service refused to quit:" << reason;
+    if (m_exitDialog)
+        ExitDialog::showPasswordIncorrect(nullptr);
 }
 
 bool Gui::runShellCmd(const QString& script, const QString& unused)

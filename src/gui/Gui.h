@@ -1,5 +1,7 @@
 #pragma once
 
+#include "GuiServerState.h"
+
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -41,12 +43,9 @@ public:
     AboutDialog* aboutWindow() const { return m_aboutWindow.get(); }
     ExitDialog* exitDialog() const { return m_exitDialog.get(); }
 
-    // Never lets an empty value from the server erase a known password digest or salt.
-    static void setTmpPassSaltValue(const QString& value, QString& current, QString& previous);
-    static bool isNullOrEmpty(const QString& text);
-
-    bool enableProtectionPassword() const;
-    bool isDissolvableAndAllowToExit() const;
+    // In the agent the daemon holds the exit password and checks it itself: the dialog then
+    // passes the typed text on (quitWithPassword) instead of comparing it here.
+    void setExitCheckedByService(bool checkedByService) { m_exitCheckedByService = checkedByService; }
 
     bool runShellCmd(const QString& script, const QString& unused);
     static QString readFileData(const QString& path);
@@ -55,24 +54,15 @@ public:
     // bring up their tray; tests shorten it.
     static int s_showDelayMs;
 
-    // Server-derived state, written by the parent client.
     bool m_visible;
-    QString m_server;
     int m_complianceState = 2;
     bool m_connected = false;
-    int m_port = 0;
-    QString m_complianceCenterUrl;
-    QString m_enable_protection_password;
-    QString m_hashedPassword;
-    QString m_salt;
-    QString m_prevHashedPassword;
-    QString m_prevSalt;
-    QString m_dissolvableStatus;
-    QString m_applicationType;
-    QString m_hostName;
+    // Server-derived state, written by the parent client.
+    GuiServerState m_state;
 
 signals:
     void quit();
+    void quitWithPassword(QString password);
 
 public slots:
     void Quit();
@@ -86,9 +76,14 @@ public slots:
     void ChangeIconState(eIconState state);
     void ShowExitWindow();
     void show();
+    // The daemon did not obey the exit request: the user is told as for a wrong password.
+    void onQuitRefused(QString reason);
 
 private:
     void showAlert(const QString& title, const QString& msg);
+    void openNotificationUrl(const QString& address);
+
+    bool m_exitCheckedByService = false;
 
     // The menu outlives the tray icon that shows it, hence its place before the icon.
     std::unique_ptr<QMenu> m_menu;

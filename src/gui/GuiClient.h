@@ -19,8 +19,6 @@ public:
     virtual void start();
     virtual void updateGui();
 
-    // The name the user sees for a server: the host actually in use, else its configured name or address.
-    static QString shownAddress(const VTServer& server);
     // The record the connection manager is using, or null when there is no manager.
     static const VTServer* currentServer(const VTConnection* connection);
 };

@@ -1,7 +1,6 @@
 #include "GuiCoupledClient.h"
 
 #include "Gui.h"
-#include "settings/VTServer.h"
 #include "settings/VTSettings.h"
 
 GuiCoupledClient::GuiCoupledClient(VTConnection* connection, QObject* app, QObject* parent)
@@ -31,15 +30,7 @@ void GuiCoupledClient::onServerChanged()
     const VTServer* current = currentServer(m_connection);
     if (!current)
         return;
-    m_gui->m_server = shownAddress(*current);
-    m_gui->m_port = current->m_port;
-    m_gui->m_complianceCenterUrl = current->m_complianceCenterUrl;
-    m_gui->m_enable_protection_password = current->m_enableProtectionPassword;
-    Gui::setTmpPassSaltValue(current->m_protectionPassword, m_gui->m_hashedPassword, m_gui->m_prevHashedPassword);
-    Gui::setTmpPassSaltValue(current->m_passwordSalt, m_gui->m_salt, m_gui->m_prevSalt);
-    m_gui->m_dissolvableStatus = current->m_enableExitPasswordOnDissolvable;
-    m_gui->m_applicationType = current->m_applicationType;
-    m_gui->m_hostName = current->m_hostName;
+    m_gui->m_state.takeServer(*current);
 }
 
 void GuiCoupledClient::onConnected()

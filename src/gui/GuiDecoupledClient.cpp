@@ -2,11 +2,13 @@
 
 #include "Gui.h"
 #include "GuiDecoupledServer.h"
+#include "PeerCredentials.h"
 #include "settings/VTSettings.h"
 
-#include <QDataStream>
 #include <QDebug>
 #include <QLocalSocket>
+
+#include <unistd.h>
 
 int GuiDecoupledClient::s_connectTimeoutMs = 1000;
 
@@ -15,7 +17,11 @@ GuiDecoupledClient::GuiDecoupledClient(QObject* app, QObject* parent)
     , m_socket(new QLocalSocket(this))
 {
     m_gui = new Gui(this, VTSettings::instance()->visible());
+    m_gui->setExitCheckedByService(true);
     connect(m_gui, &Gui::quit, this, &GuiDecoupledClient::Quit);
+    connect(m_gui, &Gui::quitWithPassword, this, &GuiDecoupledClient::QuitWithPassword);
+    // Queued: the message box runs its own event loop, which must not start inside the reader.
+    connect(this, &GuiDecoupledClient::quitRefused, m_gui, &Gui::onQuitRefused, Qt::QueuedConnection);
     if (app)
         connect(this, SIGNAL(quit()), app, SLOT(Quit()));
     connect(m_socket, &QLocalSocket::readyRead, this, &GuiDecoupledClient::processClient);
@@ -40,105 +46,104 @@ bool GuiDecoupledClient::start()
         qInfo() << "failed to connect to service";
         return false;
     }
-    sendMessage(QStringLiteral("settings"));
+    if (!daemonIsTrusted()) {
+        m_socket->abort();
+        return false;
+    }
+    sendMessage(GuiPipeProtocol::settings);
+    return true;
+}
+
+bool GuiDecoupledClient::daemonIsTrusted()
+{
+    // While no daemon runs, any user can listen at the path and feed this desktop fake states.
+    const PeerCredentials peer = PeerCredentials::of(m_socket->socketDescriptor());
+    if (!peer.known) {
+        qCritical() << "Cannot tell who serves the gui pipe, not using it";
+        return false;
+    }
+    if (peer.uid != 0 && peer.uid != uint(getuid())) {
+        qCritical().noquote() << "The gui pipe is served by" << peer.describe() << "instead of root, not using it";
+        return false;
+    }
     return true;
 }
 
 void GuiDecoupledClient::Quit()
 {
-    sendMessage(QStringLiteral("quit"));
+    sendMessage(GuiPipeProtocol::quit);
     emit quit();
+}
+
+void GuiDecoupledClient::QuitWithPassword(QString password)
+{
+    // One write: the daemon takes the password and the request together.
+    m_socket->write(GuiPipeProtocol::encode(GuiPipeProtocol::exitPassword, password)
+                    + GuiPipeProtocol::encode(GuiPipeProtocol::quit));
+    m_socket->flush();
 }
 
 void GuiDecoupledClient::sendMessage(QString subject)
 {
-    QByteArray buffer;
-    QDataStream out(&buffer, QIODevice::WriteOnly);
-    out << subject;
-    m_socket->write(buffer);
+    m_socket->write(GuiPipeProtocol::encode(subject));
     m_socket->flush();
 }
 
 void GuiDecoupledClient::processClient()
 {
-    while (m_socket->bytesAvailable() >= 2) {
-        if (!readMessage())
+    m_input += m_socket->readAll();
+    GuiPipeProtocol::Message message;
+    for (;;) {
+        switch (GuiPipeProtocol::take(m_input, message, s_maxStringBytes)) {
+        case GuiPipeProtocol::Read::Incomplete:
             return;
-    }
-}
-
-bool GuiDecoupledClient::readMessage()
-{
-    QDataStream in(m_socket);
-    in.startTransaction();
-
-    QString key;
-    in >> key;
-    QString value;
-    qint32 number = 0;
-    QString title;
-    QString msg;
-    if (key == QLatin1String("port")) {
-        in >> number;
-    } else if (key == QLatin1String("notification")) {
-        in >> value >> title >> msg;
-    } else if (key == QLatin1String("conn") || key == QLatin1String("compliance") || key == QLatin1String("server")
-               || key == QLatin1String("compliance_url") || key == QLatin1String("hashed_password")
-               || key == QLatin1String("salt") || key == QLatin1String("dissolvable_status")
-               || key == QLatin1String("application_type") || key == QLatin1String("enable_protection_password")
-               || key == QLatin1String("hostname")) {
-        // Every key the daemon sends is read with its value, used or not, so the next key starts in step.
-        in >> value;
-    }
-
-    if (!in.commitTransaction()) {
-        if (in.status() == QDataStream::ReadCorruptData) {
+        case GuiPipeProtocol::Read::Invalid:
             // Nothing marks where the next message starts, so a damaged stream cannot be resumed.
             qWarning() << "Corrupt data on the gui pipe, closing it";
             m_socket->abort();
+            return;
+        case GuiPipeProtocol::Read::Complete:
+            handle(message);
+            break;
         }
-        return false;
+    }
+}
+
+void GuiDecoupledClient::handle(const GuiPipeProtocol::Message& message)
+{
+    const QString& key = message.key;
+    const QString value = message.texts.value(0);
+    qInfo() << "got msg from server:" << key;
+    if (key == GuiPipeProtocol::hashedPassword || key == GuiPipeProtocol::salt) {
+        // Not logged: an older daemon sends the real digest and salt here.
+    } else if (key == GuiPipeProtocol::enableProtectionPassword) {
+        qInfo() << "got second parameter from server: enable_password" << value;
+    } else if (key == GuiPipeProtocol::dissolvableStatus) {
+        qInfo() << "got second parameter from server: dissolvable_status: " << value;
+    } else if (key == GuiPipeProtocol::applicationType) {
+        qInfo() << "got second parameter from server: application_type: " << value;
+    } else if (key == GuiPipeProtocol::port) {
+        qInfo() << "got second parameter from server:" << message.number;
+    } else if (key == GuiPipeProtocol::notification) {
+        qInfo() << "got second parameter from server:" << value << message.texts.value(1) << message.texts.value(2);
+    } else if (GuiPipeProtocol::valuesOf(key) != GuiPipeProtocol::Values::None) {
+        qInfo() << "got second parameter from server:" << value;
     }
 
-    qInfo() << "got msg from server:" << key;
-    if (key == QLatin1String("conn")) {
-        qInfo() << "got second parameter from server:" << value;
+    if (GuiPipeProtocol::applyToState(message, m_gui->m_state))
+        return;
+    if (key == GuiPipeProtocol::conn) {
         if (value == QLatin1String("connected"))
             emit connected();
         else if (value == QLatin1String("disconnected"))
             emit disconnected();
         else if (value == QLatin1String("initialized"))
             emit initialized();
-    } else if (key == QLatin1String("compliance")) {
-        qInfo() << "got second parameter from server:" << value;
+    } else if (key == GuiPipeProtocol::compliance) {
         emit compliance(value);
-    } else if (key == QLatin1String("server")) {
-        qInfo() << "got second parameter from server:" << value;
-        m_gui->m_server = value;
-    } else if (key == QLatin1String("port")) {
-        qInfo() << "got second parameter from server:" << number;
-        m_gui->m_port = number;
-    } else if (key == QLatin1String("compliance_url")) {
-        qInfo() << "got second parameter from server:" << value;
-        m_gui->m_complianceCenterUrl = value;
-    } else if (key == QLatin1String("hashed_password")) {
-        Gui::setTmpPassSaltValue(value, m_gui->m_hashedPassword, m_gui->m_prevHashedPassword);
-    } else if (key == QLatin1String("salt")) {
-        Gui::setTmpPassSaltValue(value, m_gui->m_salt, m_gui->m_prevSalt);
-    } else if (key == QLatin1String("dissolvable_status")) {
-        qInfo() << "got second parameter from server: dissolvable_status: " << value;
-        m_gui->m_dissolvableStatus = value;
-    } else if (key == QLatin1String("application_type")) {
-        qInfo() << "got second parameter from server: application_type: " << value;
-        m_gui->m_applicationType = value;
-    } else if (key == QLatin1String("enable_protection_password")) {
-        qInfo() << "got second parameter from server: enable_password" << value;
-        m_gui->m_enable_protection_password = value;
-    } else if (key == QLatin1String("hostname")) {
-        qInfo() << "got second parameter from server:" << value;
-    } else if (key == QLatin1String("notification")) {
-        qInfo() << "got second parameter from server:" << value << title << msg;
-        emit showNotification(value, title, msg);
+    } else if (key == GuiPipeProtocol::notification) {
+        emit showNotification(value, message.texts.value(1), message.texts.value(2));
+    } else if (key == GuiPipeProtocol::quitRefused) {
+        emit quitRefused(value);
     }
-    return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "GuiPipeProtocol.h"
+
 #include <QObject>
 #include <QString>
 
@@ -20,6 +22,9 @@ public:
 
     // How long the agent waits for the daemon's pipe at start; tests shorten it.
     static int s_connectTimeoutMs;
+    // The daemon is trusted once its credentials are checked; this only keeps a damaged stream
+    // from growing without end.
+    static const quint32 s_maxStringBytes = 1024 * 1024;
 
 signals:
     void quit();
@@ -28,16 +33,22 @@ signals:
     void compliance(QString);
     void initialized();
     void showNotification(QString, QString, QString);
+    void quitRefused(QString reason);
 
 public slots:
     void Quit();
+    // Asks the daemon to quit with the password the user typed; the agent ends when the daemon
+    // does, and stays when it refuses.
+    void QuitWithPassword(QString password);
     void processClient();
     void sendMessage(QString subject);
 
 private:
-    // True once a whole message was taken from the socket; false when more bytes are needed.
-    bool readMessage();
+    // Only a listener run by root, or by the agent's own user, may drive the tray.
+    bool daemonIsTrusted();
+    void handle(const GuiPipeProtocol::Message& message);
 
     Gui* m_gui = nullptr;
     QLocalSocket* m_socket = nullptr;
+    QByteArray m_input;
 };

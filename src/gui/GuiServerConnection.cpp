@@ -1,24 +1,23 @@
 #include "GuiServerConnection.h"
 
-#include "GuiClient.h"
 #include "GuiDecoupledServer.h"
-#include "settings/VTServer.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QDebug>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QtEndian>
+#include <QTimer>
 
-GuiServerConnection::GuiServerConnection(VTConnection* connection, QLocalSocket* socket, QString status,
-                                         QString compliance, QObject* parent)
-    : QObject(parent)
+GuiServerConnection::GuiServerConnection(GuiDecoupledServer* server, QLocalSocket* socket, QString status,
+                                         QString compliance)
+    : QObject(server)
     , m_status(status)
     , m_compliance(compliance)
     , m_socket(socket)
-    , m_connection(connection)
+    , m_server(server)
+    , m_peer(PeerCredentials::of(socket->socketDescriptor()))
 {
+    m_socket->setReadBufferSize(s_readBufferBytes);
     connect(m_socket, &QLocalSocket::readyRead, this, &GuiServerConnection::processClient);
     auto dispose = [this] {
         m_socket->deleteLater();
@@ -27,117 +26,135 @@ GuiServerConnection::GuiServerConnection(VTConnection* connection, QLocalSocket*
     connect(m_socket, &QLocalSocket::errorOccurred, this, dispose);
     connect(m_socket, &QLocalSocket::disconnected, this, dispose);
 
-    if (auto* server = qobject_cast<GuiDecoupledServer*>(parent)) {
-        connect(server, &GuiDecoupledServer::serverChanged, this, &GuiServerConnection::onServerChanged);
-        connect(server, &GuiDecoupledServer::statusChanged, this, &GuiServerConnection::onStatusChanged);
-        connect(server, &GuiDecoupledServer::showNotification, this, &GuiServerConnection::onShowNotification);
-        connect(server, &GuiDecoupledServer::compliance, this, &GuiServerConnection::onCompliance);
-    }
+    connect(server, &GuiDecoupledServer::serverChanged, this, &GuiServerConnection::onServerChanged);
+    connect(server, &GuiDecoupledServer::statusChanged, this, &GuiServerConnection::onStatusChanged);
+    connect(server, &GuiDecoupledServer::showNotification, this, &GuiServerConnection::onShowNotification);
+    connect(server, &GuiDecoupledServer::compliance, this, &GuiServerConnection::onCompliance);
 }
 
 GuiServerConnection::~GuiServerConnection() = default;
 
-template<typename T>
-void GuiServerConnection::send(const QString& key, const T& value)
+bool GuiServerConnection::write(const QByteArray& bytes)
 {
-    QByteArray buffer;
-    QDataStream out(&buffer, QIODevice::WriteOnly);
-    out << key << value;
-    m_socket->write(buffer);
+    if (m_socket->state() != QLocalSocket::ConnectedState)
+        return false;
+    m_socket->write(bytes);
     m_socket->flush();
+    if (m_socket->bytesToWrite() > s_maxUnreadBytes) {
+        qWarning().noquote() << "A gui client does not read what it is sent, dropping it:" << m_peer.describe();
+        m_socket->abort();
+        return false;
+    }
+    return true;
 }
 
 void GuiServerConnection::sendMessage(const QString& key, const QString& value)
 {
-    send(key, value);
+    write(GuiPipeProtocol::encode(key, value));
 }
 
 void GuiServerConnection::sendMessage(const QString& key, int value)
 {
-    send(key, qint32(value));
+    write(GuiPipeProtocol::encode(key, qint32(value)));
 }
 
 void GuiServerConnection::sendMessage(const QString& key, const QStringList& values)
 {
-    QByteArray buffer;
-    QDataStream out(&buffer, QIODevice::WriteOnly);
-    out << key;
-    for (const QString& value : values)
-        out << value;
-    m_socket->write(buffer);
-    m_socket->flush();
+    write(GuiPipeProtocol::encode(key, values));
 }
 
 void GuiServerConnection::onStatusChanged(QString status)
 {
     m_status = status;
-    sendMessage(QStringLiteral("conn"), m_status);
+    sendMessage(GuiPipeProtocol::conn, m_status);
 }
 
 void GuiServerConnection::onCompliance(QString compliance)
 {
     qDebug() << "GuiServerConnection::onCompliance :" << compliance;
     m_compliance = compliance;
-    sendMessage(QStringLiteral("compliance"), m_compliance);
+    sendMessage(GuiPipeProtocol::compliance, m_compliance);
 }
 
 void GuiServerConnection::onShowNotification(QString type, QString title, QString msg)
 {
-    sendMessage(QStringLiteral("notification"), QStringList {type, title, msg});
+    sendMessage(GuiPipeProtocol::notification, QStringList {type, title, msg});
 }
 
 void GuiServerConnection::onServerChanged()
 {
-    const VTServer* current = GuiClient::currentServer(m_connection);
-    const VTServer server = current ? *current : VTServer();
-    sendMessage(QStringLiteral("server"), GuiClient::shownAddress(server));
-    sendMessage(QStringLiteral("port"), int(server.m_port));
-    sendMessage(QStringLiteral("compliance_url"), server.m_complianceCenterUrl);
-    sendMessage(QStringLiteral("conn"), m_status);
-    sendMessage(QStringLiteral("compliance"), m_compliance);
-    sendMessage(QStringLiteral("hashed_password"), server.m_protectionPassword);
-    sendMessage(QStringLiteral("salt"), server.m_passwordSalt);
-    sendMessage(QStringLiteral("dissolvable_status"), server.m_enableExitPasswordOnDissolvable);
-    sendMessage(QStringLiteral("application_type"), server.m_applicationType);
-    sendMessage(QStringLiteral("enable_protection_password"), server.m_enableProtectionPassword);
-    sendMessage(QStringLiteral("hostname"), server.m_hostName);
+    write(GuiPipeProtocol::settingsBurst(m_server->currentState(), m_status, m_compliance));
 }
 
 void GuiServerConnection::processClient()
 {
-    while (m_socket->bytesAvailable() >= 2) {
-        if (m_socket->bytesAvailable() >= 4) {
-            char length[4];
-            m_socket->peek(length, sizeof length);
-            const quint32 bytes = qFromBigEndian<quint32>(length);
-            if (bytes != 0xFFFFFFFFu && bytes > s_maxKeyBytes) {
-                qWarning() << "Oversized message on the gui pipe, closing the connection";
-                m_socket->abort();
+    m_input += m_socket->readAll();
+    GuiPipeProtocol::Message message;
+    for (;;) {
+        switch (GuiPipeProtocol::take(m_input, message, s_maxStringBytes)) {
+        case GuiPipeProtocol::Read::Incomplete:
+            return;
+        case GuiPipeProtocol::Read::Invalid:
+            qWarning().noquote() << "Corrupt or oversized message on the gui pipe, closing the connection:"
+                                 << m_peer.describe();
+            m_socket->abort();
+            return;
+        case GuiPipeProtocol::Read::Complete:
+            if (!handle(message))
                 return;
-            }
-        }
-
-        QDataStream in(m_socket);
-        in.startTransaction();
-        QString request;
-        in >> request;
-        if (!in.commitTransaction()) {
-            if (in.status() == QDataStream::ReadCorruptData)
-                m_socket->abort();
-            return;
-        }
-
-        if (request == QLatin1String("settings")) {
-            qInfo() << "got settings request";
-            onServerChanged();
-        } else if (request == QLatin1String("quit")) {
-            qInfo() << "got quit request";
-            if (!runExitScript())
-                qCritical() << "Cannot run exit script";
-            emit quit();
-            return;
+            break;
         }
     }
+}
+
+bool GuiServerConnection::handle(const GuiPipeProtocol::Message& message)
+{
+    if (message.key == GuiPipeProtocol::settings) {
+        qInfo() << "got settings request";
+        return write(GuiPipeProtocol::settingsBurst(m_server->currentState(), m_status, m_compliance));
+    }
+    if (message.key == GuiPipeProtocol::exitPassword) {
+        m_exitPassword = message.texts.value(0);
+    } else if (message.key == GuiPipeProtocol::quit) {
+        qInfo() << "got quit request";
+        // One decision at a time per agent; a "quit" sent while one waits is not queued.
+        if (!m_quitPending) {
+            m_quitPending = true;
+            decideQuit();
+        }
+    }
+    return m_socket->state() == QLocalSocket::ConnectedState;
+}
+
+void GuiServerConnection::decideQuit()
+{
+    const GuiServerState& state = m_server->currentState();
+    if (state.exitNeedsPassword()) {
+        // Waiting on a timer, not in place: the daemon goes on serving while a guesser is slowed down.
+        const qint64 wait = m_server->exitCheck().msUntilNextCheck();
+        if (wait > 0) {
+            QTimer::singleShot(int(wait), this, &GuiServerConnection::decideQuit);
+            return;
+        }
+        const QString typed = m_exitPassword;
+        m_exitPassword.clear();
+        m_quitPending = false;
+        if (typed.isNull()) {
+            qWarning().noquote() << "Quit refused: the exit password is required;" << m_peer.describe();
+            sendMessage(GuiPipeProtocol::quitRefused, QStringLiteral("password required"));
+            return;
+        }
+        if (!m_server->exitCheck().verify(typed, state)) {
+            qWarning().noquote() << "Quit refused: wrong exit password;" << m_peer.describe();
+            sendMessage(GuiPipeProtocol::quitRefused, QStringLiteral("wrong password"));
+            return;
+        }
+        qDebug().noquote() << "Exit password accepted, quitting;" << m_peer.describe();
+    }
+    m_quitPending = false;
+    if (!runExitScript())
+        qCritical() << "Cannot run exit script";
+    emit quit();
 }
 
 bool GuiServerConnection::runExitScript()

@@ -116,8 +116,8 @@ private slots:
 
         Source source;
         Gui gui(&source, true);
-        gui.m_server = "10.0.0.5";
-        gui.m_port = 443;
+        gui.m_state.m_server = "10.0.0.5";
+        gui.m_state.m_port = 443;
         gui.start();
         QVERIFY(gui.trayIcon()->isVisible());
         for (const QString& event : events) {
@@ -162,12 +162,14 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("answer"); // to the confirmation box: Yes or No
         QTest::addColumn<QString>("outcome"); // what the user met, then whether the agent quit
+        QTest::addColumn<bool>("byService"); // the agent's case: the daemon checks the password
 
         const QString hash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
-        const auto row = [](const char* name, const QString& enable, const QString& hash, const QString& salt,
-                            const QString& typed, const QString& answer, const QString& outcome) {
-            QTest::newRow(name) << enable << hash << salt << typed << answer << outcome;
-        };
+        const auto row
+            = [](const char* name, const QString& enable, const QString& hash, const QString& salt,
+                 const QString& typed, const QString& answer, const QString& outcome, bool byService = false) {
+                  QTest::newRow(name) << enable << hash << salt << typed << answer << outcome << byService;
+              };
         row("no protection", "", hash, "NaCl", "", "", "quit");
         row("no salt", "true", hash, "", "", "", "quit");
         row("no hash", "true", "", "NaCl", "", "", "quit");
@@ -177,6 +179,9 @@ private slots:
         row("wrong", "true", hash, "NaCl", "s3cret!", "", "dialog,incorrect,stays");
         row("salt before text", "true", hash, "NaCl", "NaCls3cret", "", "dialog,incorrect,stays");
         row("upper-case digest", "true", hash.toUpper(), "NaCl", "s3cret", "", "dialog,incorrect,stays");
+        // Only stand-ins reach the agent; whatever is typed goes to the daemon once confirmed.
+        row("daemon checks, Yes", "true", "***", "***", "typed", "Yes", "dialog,confirm,sent typed", true);
+        row("daemon checks, No", "true", "***", "***", "typed", "No", "dialog,confirm,stays", true);
     }
 
     void exitFlow()
@@ -187,16 +192,19 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, answer);
         QFETCH(QString, outcome);
+        QFETCH(bool, byService);
 
         Source source;
         Gui gui(&source, true);
         gui.start();
-        gui.m_enable_protection_password = enable;
-        gui.m_hashedPassword = hash;
-        gui.m_salt = salt;
+        gui.setExitCheckedByService(byService);
+        gui.m_state.m_enable_protection_password = enable;
+        gui.m_state.m_hashedPassword = hash;
+        gui.m_state.m_salt = salt;
         // Neither the dissolvable settings lift the requirement once the password is enabled.
-        gui.m_applicationType = "Dissolvable";
+        gui.m_state.m_applicationType = "Dissolvable";
         QSignalSpy quitSpy(&gui, &Gui::quit);
+        QSignalSpy sentSpy(&gui, &Gui::quitWithPassword);
         ExitDialog* dialog = gui.exitDialog();
         dialog->passwordField()->setText("left from an earlier attempt");
 
@@ -228,7 +236,13 @@ private slots:
         });
         gui.ShowExitWindow();
 
-        met << (quitSpy.count() == 1 ? "quit" : "stays");
+        if (quitSpy.count() == 1)
+            met << "quit";
+        else if (sentSpy.count() == 1)
+            met << "sent " + sentSpy.first().first().toString();
+        else
+            met << "stays";
+        QCOMPARE(quitSpy.count() + sentSpy.count(), met.last() == "stays" ? 0 : 1);
         QCOMPARE(met.join(','), outcome);
         QVERIFY(!dialog->isVisible());
         if (outcome.endsWith("stays")) {
@@ -264,7 +278,7 @@ private slots:
         QFETCH(QString, expectedCurrent);
         QFETCH(QString, expectedPrevious);
 
-        Gui::setTmpPassSaltValue(value, current, previous);
+        GuiServerState::setTmpPassSaltValue(value, current, previous);
         QCOMPARE(current, expectedCurrent);
         QCOMPARE(current.isNull(), expectedCurrent.isNull());
         QCOMPARE(previous, expectedPrevious);
@@ -304,37 +318,47 @@ private slots:
     void notifications_data()
     {
         QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("title");
         QTest::addColumn<int>("level");
         QTest::addColumn<QString>("log");
         QTest::addColumn<QString>("effect");
 
+        const QString web = "https://cc.test/x";
         const QString quoted = "\"https://cc.test/x\" : \"it's \\\"done\\\"\"";
-        QTest::newRow("banner") << "banner" << int(QtInfoMsg) << "banner!  " + quoted << "";
-        QTest::newRow("alert") << "alert" << int(QtInfoMsg) << "alert!  " + quoted << "box: it's \"done\"";
-        QTest::newRow("http") << "http" << int(QtInfoMsg) << "http notification!  \"https://cc.test/x\""
+        QTest::newRow("banner") << "banner" << web << int(QtInfoMsg) << "banner!  " + quoted << "";
+        QTest::newRow("alert") << "alert" << web << int(QtInfoMsg) << "alert!  " + quoted << "box: it's \"done\"";
+        QTest::newRow("http") << "http" << web << int(QtInfoMsg) << "http notification!  \"https://cc.test/x\""
                               << "url: https://cc.test/x";
+        QTest::newRow("http with a file address")
+            << "http"
+            << "file:///etc/passwd" << int(QtWarningMsg)
+            << "Not opening a notification address that is not http or https: \"file:///etc/passwd\""
+            << "";
         QTest::newRow("type compared exactly")
-            << "Banner" << int(QtCriticalMsg) << "unknown notification type  \"Banner\""
+            << "Banner" << web << int(QtCriticalMsg) << "unknown notification type  \"Banner\""
             << "";
     }
 
     void notifications()
     {
         QFETCH(QString, type);
+        QFETCH(QString, title);
         QFETCH(int, level);
         QFETCH(QString, log);
         QFETCH(QString, effect);
 
         UrlReceiver receiver;
         QDesktopServices::setUrlHandler("https", &receiver, "handle");
+        QDesktopServices::setUrlHandler("file", &receiver, "handle");
         Source source;
         Gui gui(&source, true);
         gui.start();
         QTest::ignoreMessage(QtMsgType(level), log.toUtf8().constData());
         if (type == "alert")
             QTest::ignoreMessage(QtInfoMsg, "finished alert");
-        emit source.showNotification(type, "https://cc.test/x", "it's \"done\"");
+        emit source.showNotification(type, title, "it's \"done\"");
         QDesktopServices::unsetUrlHandler("https");
+        QDesktopServices::unsetUrlHandler("file");
 
         QStringList effects;
         for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -355,12 +379,12 @@ private slots:
 
         Source source;
         Gui gui(&source, true);
-        gui.m_complianceCenterUrl = "https://cc.test/status?a=1&b='$(touch x)'";
+        gui.m_state.m_complianceCenterUrl = "https://cc.test/status?a=1&b='$(touch x)'";
         gui.OpenComplianceCenter();
         QFile::remove(scriptPath);
 
         QTRY_VERIFY(QFileInfo(dir.filePath("url")).size() > 0);
-        QCOMPARE(QString::fromUtf8(TestFiles::read(dir.filePath("url"))), gui.m_complianceCenterUrl);
+        QCOMPARE(QString::fromUtf8(TestFiles::read(dir.filePath("url"))), gui.m_state.m_complianceCenterUrl);
     }
 };
 

@@ -1,18 +1,36 @@
 #include "LogCapture.h"
+#include "TestCertificates.h"
+#include "TestFiles.h"
 #include "TestInstanceLock.h"
+#include "TestManagementServer.h"
+#include "TestProgramDir.h"
 #include "gui/Gui.h"
-#include "gui/GuiClient.h"
 #include "gui/GuiDecoupledClient.h"
 #include "gui/GuiDecoupledServer.h"
+#include "gui/GuiPipeProtocol.h"
 #include "gui/GuiServerConnection.h"
+#include "gui/GuiServerState.h"
 #include "settings/VTServer.h"
 
+#include <QApplication>
+#include <QCryptographicHash>
 #include <QDataStream>
+#include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QtTest>
+
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -140,6 +158,117 @@ void send(QLocalSocket& socket, const QByteArray& bytes)
     socket.flush();
 }
 
+sockaddr_un pipeAddress()
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, qPrintable(GuiDecoupledServer::s_pipeName), sizeof address.sun_path - 1);
+    return address;
+}
+
+// A client that holds its connection and never reads: a plain descriptor, so that no Qt buffer
+// drains the daemon's output behind the test's back. -1 when the pipe is not there.
+int rawClient()
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = pipeAddress();
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+bool hungUp(int fd)
+{
+    pollfd p {fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP));
+}
+
+// A figure from /proc/<pid>/status, in kB.
+qint64 procStatus(qint64 pid, const QByteArray& field)
+{
+    for (const QByteArray& line : TestFiles::read(QString("/proc/%1/status").arg(pid)).split('\n')) {
+        if (line.startsWith(field + ":"))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int openDescriptors(qint64 pid)
+{
+    return QDir(QString("/proc/%1/fd").arg(pid))
+        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+        .size();
+}
+
+// Answers every modal box the agent shows from the event loop, noting its title and text.
+struct ModalCloser : QObject
+{
+    QStringList seen;
+    ModalCloser() { startTimer(20); }
+    void timerEvent(QTimerEvent*) override
+    {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            seen << box->windowTitle() + ": " + box->text();
+            box->done(0);
+        }
+    }
+};
+
+const QByteArray kExitHash = QCryptographicHash::hash("s3cretNaCl", QCryptographicHash::Sha256).toHex();
+
+// The real daemon, protected by the exit password "s3cret", in a session with a management
+// server on loopback.
+struct ProtectedDaemon
+{
+    TestProgramDir dir;
+    TestCertificates certs {dir.path()};
+    TestManagementServer server;
+    QProcess* process = nullptr;
+
+    bool start()
+    {
+        if (!dir.isValid() || !certs.makeCert("server", QString(), "localhost", {"DNS:localhost", "IP:127.0.0.1"})
+            || !server.listen(certs.certPath("server"), certs.keyPath("server")))
+            return false;
+        const QJsonObject site
+            = TestManagementServer::siteFor("127.0.0.1", server.port(), TestFiles::read(certs.certPath("server")), 60,
+                                            {{"enable_protection_password", "true"},
+                                             {"password_salt", "NaCl"},
+                                             {"protection_password", QString(kExitHash)}});
+        // The session keeps the file's site, password included.
+        server.setConfigSites({site});
+        const QJsonObject settings {{"app_type", "ws"}, {"visible", false}, {"sites", QJsonArray {site}}};
+        if (!dir.writeSettings(QJsonDocument(settings).toJson()))
+            return false;
+        process = dir.start({"-daemon"});
+        return dir.waitForLog("Ready to run Vantorel", 10000) && server.waitForType("init", 20000);
+    }
+    qint64 pid() const { return process->processId(); }
+    bool runsAndIsConnected() const
+    {
+        return process->state() == QProcess::Running && server.disconnectionCount() == 0;
+    }
+};
+
+// A listener at the pipe path run by another user, as someone squatting it while no daemon runs.
+pid_t listenAsNobody()
+{
+    const sockaddr_un address = pipeAddress();
+    const pid_t child = fork();
+    if (child == 0) {
+        // Only system calls here: the child of a threaded process.
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (setgid(65534) != 0 || setuid(65534) != 0
+            || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0)
+            _exit(1);
+        for (;;)
+            pause();
+    }
+    return child;
+}
+
 } // namespace
 
 class tst_GuiPipe : public QObject
@@ -162,6 +291,15 @@ private slots:
         QByteArray quit;
         QTRY_COMPARE((quit += t.socket->readAll()).size(), 12);
         QCOMPARE(quit, QByteArray::fromHex("000000080071007500690074"));
+        QCOMPARE(t.app.quits, 1);
+
+        // With a password the agent waits for the daemon's verdict; a daemon that does not know the
+        // password key still reads a plain "quit" after it.
+        t.agent.QuitWithPassword("pw");
+        QByteArray withPassword;
+        const QByteArray expected = encode({"exit_password", "pw", "quit"});
+        QTRY_COMPARE((withPassword += t.socket->readAll()).size(), expected.size());
+        QCOMPARE(withPassword, expected);
         QCOMPARE(t.app.quits, 1);
     }
 
@@ -194,9 +332,15 @@ private slots:
         QTRY_COMPARE(notificationSpy.count(), 1);
 
         Gui* gui = t.agent.gui();
-        const QStringList fields {
-            gui->m_server, QString::number(gui->m_port), gui->m_complianceCenterUrl, gui->m_hashedPassword,
-            gui->m_salt,   gui->m_dissolvableStatus,     gui->m_applicationType,     gui->m_enable_protection_password};
+        const GuiServerState& state = gui->m_state;
+        const QStringList fields {state.m_server,
+                                  QString::number(state.m_port),
+                                  state.m_complianceCenterUrl,
+                                  state.m_hashedPassword,
+                                  state.m_salt,
+                                  state.m_dissolvableStatus,
+                                  state.m_applicationType,
+                                  state.m_enable_protection_password};
         QCOMPARE(fields.join('|'), QString("10.0.0.5|443|https://cc/x|abc|NaCl|false|dissolvable|true"));
         QCOMPARE(connectedSpy.count(), 1);
         QCOMPARE(complianceSpy, QList<QVariantList>({{"not_compliant"}}));
@@ -218,13 +362,35 @@ private slots:
         QTRY_VERIFY(t.app.quits >= 1);
     }
 
-    void agentFailsWithoutDaemon()
+    void agentRefusesWithoutTrustedDaemon_data()
     {
+        QTest::addColumn<bool>("squatter");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("no daemon") << false << "failed to connect to service";
+        QTest::newRow("listener not root") << true << "The gui pipe is served by uid 65534, pid ";
+    }
+
+    void agentRefusesWithoutTrustedDaemon()
+    {
+        QFETCH(bool, squatter);
+        QFETCH(QString, logged);
         QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
+        const pid_t child = squatter ? listenAsNobody() : 0;
+        QVERIFY(child >= 0);
+        if (squatter)
+            QTRY_VERIFY(QFileInfo(GuiDecoupledServer::s_pipeName).exists());
+
         LogCapture log;
-        GuiDecoupledClient agent(nullptr);
-        QVERIFY(!agent.start());
-        QVERIFY(log.contains(QtInfoMsg, "failed to connect to service"));
+        App app;
+        GuiDecoupledClient agent(&app);
+        const bool started = agent.start();
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
+        }
+        QVERIFY(!started);
+        QVERIFY2(log.containsText(logged), qPrintable(logged));
     }
 
     void shownAddress_data()
@@ -244,7 +410,7 @@ private slots:
         record.m_serverInUse = inUseHostServer.at(0);
         record.m_hostName = inUseHostServer.at(1);
         record.m_server = inUseHostServer.at(2);
-        QCOMPARE(GuiClient::shownAddress(record), shown);
+        QCOMPARE(GuiServerState::shownAddress(record), shown);
     }
 
     void daemonBurstAndQuit()
@@ -272,19 +438,9 @@ private slots:
 
     void daemonValueEncoding()
     {
-        QLocalServer server;
-        QLocalServer::removeServer(GuiDecoupledServer::s_pipeName);
-        QVERIFY(server.listen(GuiDecoupledServer::s_pipeName));
-        QLocalSocket agent;
-        QVERIFY(connectAgent(agent) && server.waitForNewConnection(1000));
-        GuiServerConnection connection(nullptr, server.nextPendingConnection(), "connected", QString(), &server);
-
-        connection.sendMessage("port", 443);
-        connection.sendMessage("notification", QStringList {"alert", "T", ""});
-        QByteArray bytes;
-        QTRY_COMPARE((bytes += agent.readAll()).size(), 12 + 4 + 28 + 14 + 6 + 4);
-        QCOMPARE(bytes.mid(12, 4), QByteArray::fromHex("000001bb"));
-        QCOMPARE(bytes.mid(16), encode({"notification", "alert", "T", ""}));
+        QCOMPARE(GuiPipeProtocol::encode("port", 443), encode({"port"}) + QByteArray::fromHex("000001bb"));
+        QCOMPARE(GuiPipeProtocol::encode("notification", QStringList {"alert", "T", ""}),
+                 encode({"notification", "alert", "T", ""}));
     }
 
     void daemonBroadcastsToAllAgents()
@@ -323,6 +479,7 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("oversized key") << QByteArray::fromHex("00100000") + QByteArray(64, 'x');
         QTest::newRow("odd length") << QByteArray::fromHex("00000003") + QByteArray("abc");
+        QTest::newRow("oversized password") << encode({"exit_password"}) + QByteArray::fromHex("00100000");
     }
 
     void daemonDropsBadAgents()
@@ -339,6 +496,148 @@ private slots:
         send(good, encode({"settings"}));
         QCOMPARE(keys(decode(readUntil(good, kBurstKeys.size()))), kBurstKeys);
         QCOMPARE(app.quits, 0);
+    }
+
+    // The real daemon with the exit password on, against whatever a local user can do to its pipe.
+    void protectedDaemon_data()
+    {
+        QTest::addColumn<QString>("squatter"); // what sits at the pipe path before the daemon starts
+        QTest::addColumn<QString>("client");
+        QTest::newRow("plain quit, directory squatting") << "directory"
+                                                         << "plain quit";
+        QTest::newRow("wrong passwords, link squatting") << "symlink"
+                                                         << "wrong passwords";
+        QTest::newRow("no secret in the burst, file squatting") << "file"
+                                                                << "settings";
+        QTest::newRow("right password") << ""
+                                        << "right password";
+        QTest::newRow("clients that never read") << ""
+                                                 << "silent clients";
+        QTest::newRow("descriptors run out") << ""
+                                             << "exhaustion";
+    }
+
+    void protectedDaemon()
+    {
+        QFETCH(QString, squatter);
+        QFETCH(QString, client);
+        const QString path = GuiDecoupledServer::s_pipeName;
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath("target");
+        QVERIFY(TestFiles::write(target, "kept"));
+        QLocalServer::removeServer(path);
+        if (squatter == "directory")
+            QVERIFY(QDir().mkpath(path + "/inner") && TestFiles::write(path + "/inner/file", "x"));
+        else if (squatter == "symlink")
+            QVERIFY(QFile::link(target, path));
+        else if (squatter == "file")
+            QVERIFY(TestFiles::write(path, "x"));
+        if (!squatter.isEmpty())
+            QVERIFY(lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+
+        ProtectedDaemon daemon;
+        QVERIFY2(daemon.start(), qPrintable(daemon.dir.log().right(3000)));
+        if (!squatter.isEmpty()) {
+            QVERIFY(daemon.dir.log().contains("owned by uid 65534 from the gui pipe path"));
+            QCOMPARE(TestFiles::read(target), QByteArray("kept")); // the link was not followed
+        }
+        QVERIFY(QDir("/tmp").entryList({"OstrelleVantorelGUIpipe.removed-*"}, QDir::AllEntries).isEmpty());
+
+        QLocalSocket socket;
+        QVERIFY(connectAgent(socket));
+        if (client == "plain quit") {
+            send(socket, encode({"quit"}));
+            QCOMPARE(decode(readUntil(socket, 1)), QList<Message>({{"quit_refused", "password required"}}));
+            QVERIFY(daemon.dir.waitForLog("Quit refused: the exit password is required; uid 0, pid ", 5000));
+        } else if (client == "wrong passwords") {
+            App app;
+            GuiDecoupledClient agent(&app);
+            QVERIFY(agent.start());
+            QTRY_VERIFY(agent.gui()->m_state.exitNeedsPassword());
+            ModalCloser closer;
+            agent.QuitWithPassword("s3cret!");
+            const QString incorrect = "Password incorrect: Enter the correct password to exit Vantorel.";
+            QTRY_COMPARE(closer.seen, QStringList {incorrect});
+
+            // The next guess waits, and the daemon goes on serving meanwhile.
+            QElapsedTimer timer;
+            timer.start();
+            agent.QuitWithPassword("s3cret?");
+            send(socket, encode({"settings"}));
+            QCOMPARE(keys(decode(readUntil(socket, kBurstKeys.size()))), kBurstKeys);
+            QCOMPARE(closer.seen.size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(closer.seen.size(), 2, 10000);
+            QVERIFY2(timer.elapsed() >= 500, qPrintable(QString::number(timer.elapsed())));
+            QCOMPARE(daemon.dir.log().count("Quit refused: wrong exit password"), 2);
+            QCOMPARE(app.quits, 0);
+        } else if (client == "settings") {
+            send(socket, encode({"settings"}));
+            const QByteArray bytes = readUntil(socket, kBurstKeys.size());
+            const QList<Message> burst = decode(bytes);
+            QCOMPARE(keys(burst), kBurstKeys);
+            QCOMPARE(burst.at(5).second.toString(), QString(36, '*'));
+            QCOMPARE(burst.at(6).second.toString(), QString(36, '*'));
+            QVERIFY(!bytes.contains(encode({QString(kExitHash)}).mid(4)));
+            QVERIFY(!bytes.contains(encode({"NaCl"}).mid(4)));
+        } else if (client == "right password") {
+            App app;
+            GuiDecoupledClient agent(&app);
+            QVERIFY(agent.start());
+            QTRY_VERIFY(agent.gui()->m_state.exitNeedsPassword());
+            agent.QuitWithPassword("s3cret");
+            QVERIFY(daemon.process->waitForFinished(10000));
+            QVERIFY(daemon.dir.log().contains("Exit password accepted, quitting; uid 0, pid "));
+            QTRY_VERIFY(app.quits >= 1);
+            return;
+        } else if (client == "silent clients") {
+            const qint64 rssBefore = procStatus(daemon.pid(), "VmRSS");
+            const int descriptorsBefore = openDescriptors(daemon.pid());
+            QByteArray flood;
+            for (int i = 0; i < 2000; ++i)
+                flood += encode({"settings"});
+            std::vector<int> clients;
+            for (int i = 0; i < 300; ++i) {
+                clients.push_back(rawClient());
+                QVERIFY(clients.back() >= 0);
+            }
+            for (int fd : clients)
+                ::send(fd, flood.constData(), size_t(flood.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            // Every one of them is refused or dropped, so none holds the daemon's memory.
+            QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.begin(), clients.end(), hungUp), 30000);
+            const qint64 grownKb = procStatus(daemon.pid(), "VmHWM") - rssBefore;
+            // A few for whatever the session opens meanwhile, far from one per client.
+            QTRY_VERIFY(openDescriptors(daemon.pid()) <= descriptorsBefore + 4);
+            for (int fd : clients)
+                close(fd);
+            qInfo() << "grown" << grownKb;
+            QVERIFY2(grownKb < 64 * 1024, qPrintable(QString("%1 kB").arg(grownKb)));
+            QVERIFY(daemon.dir.log().contains("Too many gui clients, refusing new ones; limit 64"));
+            QVERIFY(daemon.dir.log().contains("A gui client does not read what it is sent, dropping it"));
+        } else if (client == "exhaustion") {
+            // Room for a few clients only: accepting the next one fails and Qt stops listening.
+            const rlimit limit {rlim_t(openDescriptors(daemon.pid()) + 8), rlim_t(openDescriptors(daemon.pid()) + 8)};
+            QVERIFY(prlimit(pid_t(daemon.pid()), RLIMIT_NOFILE, &limit, nullptr) == 0);
+            std::vector<int> clients;
+            for (int fd; clients.size() < 64 && (fd = rawClient()) >= 0;)
+                clients.push_back(fd);
+            QVERIFY2(daemon.dir.waitForLog("The gui pipe server stopped:", 10000),
+                     qPrintable(QString("clients %1 fds %2 limit %3 %4")
+                                    .arg(clients.size())
+                                    .arg(openDescriptors(daemon.pid()))
+                                    .arg(limit.rlim_cur)
+                                    .arg(daemon.dir.log().split("\n").filter("gui").join("\n")
+                                         + QString(TestFiles::read(QString("/proc/%1/stat").arg(daemon.pid()))))));
+            for (int fd : clients)
+                close(fd);
+            socket.abort();
+            QVERIFY(daemon.dir.waitForLog("Listening on the gui pipe again", 10000));
+            QVERIFY(connectAgent(socket));
+        }
+
+        // Whatever happened, the pipe still serves and the session is still up.
+        send(socket, encode({"settings"}));
+        QCOMPARE(keys(decode(readUntil(socket, kBurstKeys.size()))), kBurstKeys);
+        QVERIFY(daemon.runsAndIsConnected());
     }
 
 private:

@@ -136,6 +136,11 @@ private slots:
                                << "ScriptResult: process crashes";
         QTest::newRow("no script") << Params {{"run_as_root", false}} << QVariant()
                                    << "missing param run_command,download_script";
+        QTest::newRow("output past the limit cut and marked")
+            << Params {{"run_command", "head -c 1100000 /dev/zero | tr '\\0' x"}}
+            << QVariant(QString(int(ScriptResult::s_maxOutputBytes), 'x')
+                        + QString("\n[output cut at %1 bytes]").arg(ScriptResult::s_maxOutputBytes))
+            << "";
         QTest::newRow("root through sudo")
             << Params {{"run_command", "id -u"}, {"run_as_root", true}, {"sudo_password", "unused"}} << QVariant("0\n")
             << "";
