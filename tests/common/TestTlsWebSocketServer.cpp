@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <QtTest>
 
 #include <functional>
 
@@ -251,4 +252,20 @@ void TestTlsWebSocketServer::abortClient(QWebSocket* client)
     if (QWebSocket* target = pick(client)) {
         target->abort();
     }
+}
+
+bool TestTlsWebSocketServer::roundTrip(QWebSocket* client, int timeoutMs)
+{
+    QPointer<QWebSocket> target = pick(client);
+    if (!target) {
+        return false;
+    }
+    bool answered = false;
+    const QMetaObject::Connection pong
+        = connect(target, &QWebSocket::pong, this, [&answered](quint64, const QByteArray&) { answered = true; });
+    target->ping();
+    const bool done = QTest::qWaitFor(
+        [&] { return answered || !target || target->state() != QAbstractSocket::ConnectedState; }, timeoutMs);
+    disconnect(pong);
+    return done && answered;
 }

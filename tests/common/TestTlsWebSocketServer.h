@@ -72,6 +72,10 @@ public:
     void closeClient(QWebSocket* client = nullptr, int code = 1000);
     // Drops the TCP connection without a WebSocket close frame.
     void abortClient(QWebSocket* client = nullptr);
+    // Pings the client and waits for its pong. Both ends handle frames in order, so by then the
+    // client has handled everything sent to it before, and everything it sent before answering has
+    // arrived here. False when the client is gone or silent for `timeoutMs`.
+    bool roundTrip(QWebSocket* client = nullptr, int timeoutMs = 10000);
 
 signals:
     void tlsEstablished(const QSslCertificate& peerCertificate);

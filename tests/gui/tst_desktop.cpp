@@ -14,6 +14,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <functional>
+
 namespace {
 
 // Runs an X tool against the test's display and returns its standard output.
@@ -45,6 +47,24 @@ QRect areaOf(const QImage& image, QRgb colour)
         }
     }
     return area;
+}
+
+// Runs `action` and waits for a window that `search` did not list before it; its id, or empty.
+QByteArray newWindow(const QString& display, const QStringList& search, const std::function<void()>& action)
+{
+    const QList<QByteArray> before = x11(display, "xdotool", search).trimmed().split('\n');
+    action();
+    QByteArray found;
+    const bool appeared = QTest::qWaitFor(
+        [&] {
+            for (const QByteArray& id : x11(display, "xdotool", search).trimmed().split('\n')) {
+                if (!id.isEmpty() && !before.contains(id))
+                    found = id;
+            }
+            return !found.isEmpty();
+        },
+        10000);
+    return appeared ? found : QByteArray();
 }
 
 } // namespace
@@ -164,9 +184,9 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     QVERIFY(areaOf(shot, notCompliantRed).width() <= 8);
 
     // Hovering shows the tool tip; the picture of both is what the README shows.
+    const QRgb tipYellow = qRgb(0xff, 0xff, 0xdc);
     x11(m_display, "xdotool", {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y())});
-    QTest::qWait(1500);
-    shot = screenshot(m_display);
+    QTRY_VERIFY_WITH_TIMEOUT(areaOf(shot = screenshot(m_display), tipYellow).width() > 100, 10000);
     QVERIFY(areaOf(shot, runningGreen).width() > 8);
     // Saved beside the test, not in the source tree, so a test run never leaves the checkout
     // modified; docs/tray.png in the repository is a copy of it.
@@ -176,29 +196,25 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
 
     // Exit from the tray menu asks for the password; the right one, confirmed, goes through the pipe
     // to the daemon, which checks it and ends, and the agent with it.
-    // Keys sent before the menu is mapped are lost on a loaded machine: wait for the agent's popup
-    // to show, and open the menu again when the choice did not reach the agent.
+    // Keys are sent to the window they are meant for, once it is mapped, so that none depends on
+    // where the keyboard happens to be.
     const QStringList agentWindows {"search", "--onlyvisible", "--pid", QString::number(agent->processId())};
-    bool asked = false;
-    for (int attempt = 0; attempt < 3 && !asked; ++attempt) {
-        const int before = x11(m_display, "xdotool", agentWindows).trimmed().split('\n').size();
-        x11(m_display, "xdotool", {"click", "3"});
-        (void)QTest::qWaitFor(
-            [&] { return x11(m_display, "xdotool", agentWindows).trimmed().split('\n').size() > before; }, 3000);
-        x11(m_display, "xdotool", {"key", "Down", "Down", "Return"});
-        asked = dir.waitForLog("Password is required to exit.", 5000);
-        if (!asked)
-            x11(m_display, "xdotool", {"key", "Escape"});
-    }
-    QVERIFY2(asked, qPrintable(dir.log().right(3000)));
+    const QByteArray menu = newWindow(m_display, agentWindows, [&] { x11(m_display, "xdotool", {"click", "3"}); });
+    QVERIFY(!menu.isEmpty());
+    x11(m_display, "xdotool", {"key", "--window", menu, "Down", "Down", "Return"});
+    QVERIFY2(dir.waitForLog("Password is required to exit.", 10000), qPrintable(dir.log().right(3000)));
+    const QStringList exitWindows {"search", "--onlyvisible", "--name", "^Exit Vantorel$"};
     QByteArray dialog;
-    QTRY_VERIFY((dialog = x11(m_display, "xdotool", {"search", "--name", "^Exit Vantorel$"}).trimmed()).size() > 0);
-    x11(m_display, "xdotool", {"windowfocus", "--sync", QString::fromLatin1(dialog.split('\n').first())});
-    x11(m_display, "xdotool", {"type", "s3cret"});
-    x11(m_display, "xdotool", {"key", "Return"});
-    QTest::qWait(700);
-    QCOMPARE(agent->state(), QProcess::Running); // the confirmation is still open
-    x11(m_display, "xdotool", {"key", "Return"});
+    QTRY_VERIFY_WITH_TIMEOUT((dialog = x11(m_display, "xdotool", exitWindows).trimmed().split('\n').first()).size() > 0,
+                             10000);
+    x11(m_display, "xdotool", {"type", "--window", dialog, "s3cret"});
+    // The password alone does not end anything: the confirmation shows, and only its answer does.
+    const QByteArray confirmation = newWindow(m_display, exitWindows, [&] {
+        x11(m_display, "xdotool", {"key", "--window", dialog, "Return"});
+    });
+    QVERIFY(!confirmation.isEmpty());
+    QCOMPARE(agent->state(), QProcess::Running);
+    x11(m_display, "xdotool", {"key", "--window", confirmation, "Return"});
     QVERIFY(dir.waitForLog("Exit password accepted, quitting", 10000));
     QVERIFY(agent->waitForFinished(10000));
     QVERIFY(daemon->waitForFinished(10000));

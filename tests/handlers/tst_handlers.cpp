@@ -50,11 +50,21 @@ private:
         return path;
     }
 
+    // True once everything the session will ever answer to what was sent so far has arrived: it
+    // has read all of it, finished every handler, and all it sent before that is here.
+    bool settled()
+    {
+        return m_server.transport().roundTrip()
+            && QTest::qWaitFor([this] { return m_session.client()->runningHandlerCount() == 0; }, 10000)
+            && m_server.transport().roundTrip();
+    }
+
     // No further answer for `id` may follow the expected ones.
-    QList<QJsonObject> answersTo(const QString& id, int expected, int settleMs = 300)
+    QList<QJsonObject> answersTo(const QString& id, int expected)
     {
         m_server.waitForAnswers(id, expected, 10000);
-        QTest::qWait(settleMs);
+        if (!settled())
+            return {};
         return m_server.waitForAnswers(id, expected + 1, 0);
     }
 
@@ -127,7 +137,7 @@ private slots:
         const QJsonObject request {{"type", "resolve_request"}, {"fields", requestedFields}, {"params", params}};
         const QString id = m_server.sendRequest(request);
 
-        const QList<QJsonObject> answers = answersTo(id, answered.size(), answered.isEmpty() ? 800 : 300);
+        const QList<QJsonObject> answers = answersTo(id, answered.size());
         QStringList names;
         for (const QJsonObject& answer : answers) {
             const QString field = fieldOf(answer);
@@ -293,7 +303,10 @@ private slots:
         QCOMPARE(body(answersTo(m_server.sendRequest(cancel), 1).value(0)).value("action_succeeded").toString(),
                  QString("true"));
         QVERIFY(startVictim());
-        QTest::qWait(1500);
+        // A tick of the monitor is what would kill it again: one now runs no killall at all.
+        LogCapture log;
+        ProcessKillMonitor::instance()->monitorCommands();
+        QVERIFY(!log.containsText("\"ProcessKill\""));
         QCOMPARE(victim.state(), QProcess::Running);
         victim.kill();
         victim.waitForFinished(5000);
@@ -441,8 +454,8 @@ private slots:
         } else {
             m_server.transport().sendBinary(request.toUtf8());
         }
-        QTest::qWait(500);
         agent->setOutgoingFrameSize(512 * 1024);
+        QVERIFY(settled());
         QVERIFY(m_server.waitForAnswers("ODD-1", 1, 0).isEmpty());
         if (logged.isEmpty())
             QVERIFY(!log.containsText("Message received: "));

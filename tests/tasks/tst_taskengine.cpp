@@ -50,6 +50,8 @@ public:
     }
     // A stack too small for any thread: the system refuses to create it.
     void breakThread() { m_thread.setStackSize(1); }
+    // Waits for perform() to return without running the event loop.
+    bool threadEnded() { return m_thread.wait(5000); }
     QThread* performThread = nullptr;
     QSemaphore started;
 
@@ -139,7 +141,7 @@ private slots:
         QCOMPARE(task.m_state, 1);
         // Even a finished thread reports only once the event loop runs.
         QVERIFY(task.started.tryAcquire(1, 5000));
-        QThread::msleep(20);
+        QVERIFY(task.threadEnded());
         QCOMPARE(spy.count(), 0);
         QVERIFY(spy.wait(5000));
         QCOMPARE(spy.first().first().toString(), task.getTaskUID());
