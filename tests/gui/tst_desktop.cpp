@@ -101,6 +101,8 @@ void tst_Desktop::initTestCase()
     m_xvfb.start("Xvfb", {m_display, "-screen", "0", "480x200x24", "-nolisten", "tcp"});
     QVERIFY(m_xvfb.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QString("/tmp/.X11-unix/X%1").arg(number)), 10000);
+    // The socket is there before the server takes clients; one started earlier finds no display.
+    QTRY_VERIFY_WITH_TIMEOUT(!x11(m_display, "xdotool", {"getdisplaygeometry"}).isEmpty(), 10000);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", m_display);
@@ -109,7 +111,13 @@ void tst_Desktop::initTestCase()
                    {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "40", "--transparent",
                     "false", "--tint", "0xf0f0f0", "--SetDockType", "true"});
     QVERIFY(m_trayer.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(x11(m_display, "xdotool", {"search", "--name", "panel"}).size() > 0, 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(x11(m_display, "xdotool", {"search", "--name", "panel"}).size() > 0,
+                              qPrintable(QString("trayer %1: %2, Xvfb %3: %4")
+                                             .arg(m_trayer.state())
+                                             .arg(QString(m_trayer.readAllStandardError()))
+                                             .arg(m_xvfb.state())
+                                             .arg(QString(m_xvfb.readAllStandardError()))),
+                              10000);
 }
 
 void tst_Desktop::cleanupTestCase()
@@ -196,8 +204,9 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
 
     // Exit from the tray menu asks for the password; the right one, confirmed, goes through the pipe
     // to the daemon, which checks it and ends, and the agent with it.
-    // Keys are sent to the window they are meant for, once it is mapped, so that none depends on
-    // where the keyboard happens to be.
+    // Keys go out only once their window is mapped: straight to the menu, which takes the agent's
+    // keys whichever of its windows they reach, and to each dialog through the keyboard focus, set
+    // and awaited first.
     const QStringList agentWindows {"search", "--onlyvisible", "--pid", QString::number(agent->processId())};
     const QByteArray menu = newWindow(m_display, agentWindows, [&] { x11(m_display, "xdotool", {"click", "3"}); });
     QVERIFY(!menu.isEmpty());
@@ -207,15 +216,17 @@ void tst_Desktop::trayShowsAndExitEndsBoth()
     QByteArray dialog;
     QTRY_VERIFY_WITH_TIMEOUT((dialog = x11(m_display, "xdotool", exitWindows).trimmed().split('\n').first()).size() > 0,
                              10000);
-    x11(m_display, "xdotool", {"type", "--window", dialog, "s3cret"});
+    x11(m_display, "xdotool", {"windowfocus", "--sync", dialog});
+    x11(m_display, "xdotool", {"type", "s3cret"});
     // The password alone does not end anything: the confirmation shows, and only its answer does.
     const QByteArray confirmation = newWindow(m_display, exitWindows, [&] {
-        x11(m_display, "xdotool", {"key", "--window", dialog, "Return"});
+        x11(m_display, "xdotool", {"key", "Return"});
     });
     QVERIFY(!confirmation.isEmpty());
     QCOMPARE(agent->state(), QProcess::Running);
-    x11(m_display, "xdotool", {"key", "--window", confirmation, "Return"});
-    QVERIFY(dir.waitForLog("Exit password accepted, quitting", 10000));
+    x11(m_display, "xdotool", {"windowfocus", "--sync", confirmation});
+    x11(m_display, "xdotool", {"key", "Return"});
+    QVERIFY2(dir.waitForLog("Exit password accepted, quitting", 10000), qPrintable(dir.log().right(3000)));
     QVERIFY(agent->waitForFinished(10000));
     QVERIFY(daemon->waitForFinished(10000));
 }
