@@ -14,13 +14,6 @@ vt_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)"
 . "$vt_dir/vtCommon.sh"
 grace_seconds=5
 
-# A process that has exited but is not yet reaped by its parent counts as stopped.
-is_running() {
-    local state
-    state="$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)"
-    [ -n "$state" ] && [ "$state" != "Z" ] && [ "$state" != "X" ]
-}
-
 units=()
 pids=()
 for pid in $(vt_own_pids); do
@@ -43,7 +36,7 @@ if [ ${#pids[@]} -gt 0 ]; then
     for _ in $(seq $((grace_seconds * 10))); do
         alive=()
         for pid in "${pids[@]}"; do
-            is_running "$pid" && alive+=("$pid")
+            vt_is_running "$pid" && alive+=("$pid")
         done
         [ ${#alive[@]} -eq 0 ] && break
         sleep 0.1

@@ -21,6 +21,13 @@ vt_own_pids() {
     done
 }
 
+# Whether process $1 still runs: one that has exited but is not yet reaped by its parent counts as
+# stopped.
+vt_is_running() {
+    vt_state="$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)"
+    [ -n "$vt_state" ] && [ "$vt_state" != "Z" ] && [ "$vt_state" != "X" ]
+}
+
 # The system service unit a process runs in, when the service manager is running and owns it.
 # Desktop sessions run agents in user units, which the system manager does not know.
 vt_unit_of() {

@@ -2,6 +2,7 @@
 
 #include "AboutDialog.h"
 #include "ExitDialog.h"
+#include "tasks/DetachedScript.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -12,9 +13,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProcess>
 #include <QSystemTrayIcon>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -291,20 +290,8 @@ void Gui::onQuitRefused(QString reason)
 bool Gui::runShellCmd(const QString& script, const QString& unused)
 {
     Q_UNUSED(unused)
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/ot_XXXXXX.sh"));
-    if (!file.open()) {
-        qWarning() << "Unable to create script file" << file.fileTemplate();
-        return false;
-    }
-    // The detached shell reads the file after this call returns, so it must outlive the object.
-    file.setAutoRemove(false);
-    file.write(script.toLocal8Bit());
-    file.flush();
-    const QString path = file.fileName();
-    file.close();
-
-    QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("a+xr"), path});
-    return QProcess::startDetached(QStringLiteral("sh"), {path});
+    return DetachedScript::launch(QDir::tempPath() + QStringLiteral("/ot_XXXXXX.sh"), script.toLocal8Bit(),
+                                  QStringLiteral("sh"));
 }
 
 QString Gui::readFileData(const QString& path)

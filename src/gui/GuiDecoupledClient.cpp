@@ -92,20 +92,14 @@ void GuiDecoupledClient::sendMessage(QString subject)
 void GuiDecoupledClient::processClient()
 {
     m_input += m_socket->readAll();
-    GuiPipeProtocol::Message message;
-    for (;;) {
-        switch (GuiPipeProtocol::take(m_input, message, s_maxStringBytes)) {
-        case GuiPipeProtocol::Read::Incomplete:
-            return;
-        case GuiPipeProtocol::Read::Invalid:
-            // Nothing marks where the next message starts, so a damaged stream cannot be resumed.
-            qWarning() << "Corrupt data on the gui pipe, closing it";
-            m_socket->abort();
-            return;
-        case GuiPipeProtocol::Read::Complete:
-            handle(message);
-            break;
-        }
+    const bool intact
+        = GuiPipeProtocol::takeAll(m_input, s_maxStringBytes, [this](const GuiPipeProtocol::Message& message) {
+              handle(message);
+              return true;
+          });
+    if (!intact) {
+        qWarning() << "Corrupt data on the gui pipe, closing it";
+        m_socket->abort();
     }
 }
 

@@ -72,6 +72,24 @@ QByteArray GuiPipeProtocol::encode(const QString& key, const QStringList& values
     return bytes;
 }
 
+bool GuiPipeProtocol::takeAll(QByteArray& buffer, quint32 maxStringBytes,
+                              const std::function<bool(const Message&)>& handle)
+{
+    Message message;
+    for (;;) {
+        switch (take(buffer, message, maxStringBytes)) {
+        case Read::Incomplete:
+            return true;
+        case Read::Invalid:
+            return false;
+        case Read::Complete:
+            if (!handle(message))
+                return true;
+            break;
+        }
+    }
+}
+
 GuiPipeProtocol::Read GuiPipeProtocol::take(QByteArray& buffer, Message& message, quint32 maxStringBytes)
 {
     bool invalid = false;

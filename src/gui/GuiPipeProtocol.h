@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class GuiServerState;
 
 // The messages of the GUI pipe, as both ends write and read them: a key string followed by the
@@ -73,6 +75,10 @@ public:
     // Takes one whole message from the front of `buffer`. Invalid when a string announces more
     // than `maxStringBytes` or an odd byte count: nothing marks where the next message would start.
     static Read take(QByteArray& buffer, Message& message, quint32 maxStringBytes);
+    // Hands the whole messages at the front of `buffer` to `handle` in order, until only part of
+    // one is left or `handle` returns false. False when the stream is invalid (see take): the
+    // caller must close the connection, since it cannot be resumed.
+    static bool takeAll(QByteArray& buffer, quint32 maxStringBytes, const std::function<bool(const Message&)>& handle);
 
     // The reply to "settings", in the order agents expect. The password digest and salt never
     // leave the daemon: only whether they are set.

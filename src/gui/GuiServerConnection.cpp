@@ -89,21 +89,12 @@ void GuiServerConnection::onServerChanged()
 void GuiServerConnection::processClient()
 {
     m_input += m_socket->readAll();
-    GuiPipeProtocol::Message message;
-    for (;;) {
-        switch (GuiPipeProtocol::take(m_input, message, s_maxStringBytes)) {
-        case GuiPipeProtocol::Read::Incomplete:
-            return;
-        case GuiPipeProtocol::Read::Invalid:
-            qWarning().noquote() << "Corrupt or oversized message on the gui pipe, closing the connection:"
-                                 << m_peer.describe();
-            m_socket->abort();
-            return;
-        case GuiPipeProtocol::Read::Complete:
-            if (!handle(message))
-                return;
-            break;
-        }
+    const bool intact = GuiPipeProtocol::takeAll(
+        m_input, s_maxStringBytes, [this](const GuiPipeProtocol::Message& message) { return handle(message); });
+    if (!intact) {
+        qWarning().noquote() << "Corrupt or oversized message on the gui pipe, closing the connection:"
+                             << m_peer.describe();
+        m_socket->abort();
     }
 }
 

@@ -16,7 +16,7 @@ VTActionHandler::VTActionHandler(const QJsonObject& json, BaseClient* client)
     m_actionName = msg.value(QStringLiteral("name")).toString();
     // A cancel names the action it ends by the server's id, so the task must carry that id.
     m_origId = msg.value(QStringLiteral("origid")).toString();
-    m_params.insert(QStringLiteral("__vt__context_req_id"), m_origId);
+    m_params.insert(VTTask::contextRequestIdKey, m_origId);
 }
 
 VTActionHandler::~VTActionHandler()

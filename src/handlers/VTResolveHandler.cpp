@@ -20,7 +20,7 @@ VTResolveHandler::VTResolveHandler(const QJsonObject& json, BaseClient* client)
     handleGroupedFields();
     m_params = msg.value(QStringLiteral("params")).toObject().toVariantMap();
     m_contextReqId = QUuid::createUuid().toString();
-    m_params.insert(QStringLiteral("__vt__context_req_id"), m_contextReqId);
+    m_params.insert(VTTask::contextRequestIdKey, m_contextReqId);
     m_echoBytes = QJsonDocument(msg).toJson(QJsonDocument::Compact).size();
 }
 

@@ -6,7 +6,6 @@
 
 const QString ProcessKill::msg_name = QStringLiteral("linux_process_kill");
 const QString ProcessKill::msg_param_name = QStringLiteral("linux_process_name");
-const QString ProcessKill::msg_param_context = QStringLiteral("__vt__context_req_id");
 const QString ProcessKill::msg_param_cancel = QStringLiteral("cancel");
 
 ProcessKill::ProcessKill(const QMap<QString, QVariant>& params)
@@ -17,7 +16,7 @@ ProcessKill::ProcessKill(const QMap<QString, QVariant>& params)
 void ProcessKill::perform()
 {
     qInfo("Perform \"ProcessKill\" message");
-    if (!m_params.contains(msg_param_name) || !m_params.contains(msg_param_context)) {
+    if (!m_params.contains(msg_param_name) || !m_params.contains(contextRequestIdKey)) {
         m_result = false;
         m_error = QStringLiteral("Wrong JSON format (ProcessKill)");
         qWarning("Error perform \"ProcessKill\" message, wrong JSON format");
@@ -34,7 +33,7 @@ void ProcessKill::perform()
 
     m_result = true;
     const QStringList args {QStringLiteral("-9"), m_params.value(msg_param_name).toString()};
-    const QString id = m_params.value(msg_param_context).toString();
+    const QString id = m_params.value(contextRequestIdKey).toString();
     if (!m_params.contains(msg_param_cancel)) {
         monitor->add(id, args);
     } else {

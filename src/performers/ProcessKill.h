@@ -19,6 +19,5 @@ public:
 
     static const QString msg_name;
     static const QString msg_param_name;
-    static const QString msg_param_context;
     static const QString msg_param_cancel;
 };

@@ -1,24 +1,15 @@
 #include "RunScript.h"
 
 #include "performers/ScriptFile.h"
+#include "tasks/DetachedScript.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QtDebug>
 
 const QString RunScript::msg_name = QStringLiteral("linux_run_script");
-const QString RunScript::msg_param_run = QStringLiteral("run_command");
-const QString RunScript::msg_param_download = QStringLiteral("download_script");
-const QString RunScript::msg_param_run_as_root = QStringLiteral("run_as_root");
-const QString RunScript::msg_param_sudo_password = QStringLiteral("sudo_password");
-const QString RunScript::tmp_file_prefix = QStringLiteral("ot");
-const QString RunScript::tmp_file_ext = QStringLiteral(".sh");
-const QString RunScript::tmp_file_mask = tmp_file_prefix + "*" + tmp_file_ext;
-QString RunScript::tmp_file_template = QDir::tempPath() + "/" + tmp_file_prefix + "XXXXXX" + tmp_file_ext;
-const QString RunScript::clean_ld_library = QStringLiteral("LD_LIBRARY_PATH= ;\n");
 
 RunScript::RunScript(const QMap<QString, QVariant>& params)
-    : VTDetachedTask(params, msg_name)
+    : ScriptPerformer(params, msg_name)
 {
     ScriptFile::sweep(QFileInfo(tmp_file_template).absolutePath(), tmp_file_mask);
 }
@@ -60,7 +51,7 @@ void RunScript::perform()
             return;
         }
     }
-    file.makeExecutable(QStringLiteral("a+xr"));
+    file.makeExecutable(DetachedScript::s_readAndRunByAll);
     // The background shell reads the file after this task has ended.
     file.setAutoRemove(false);
 

@@ -79,12 +79,13 @@ bool ScriptFile::download(const QString& url, QString& error)
     return true;
 }
 
-bool ScriptFile::makeExecutable(const QString& chmodMode)
+bool ScriptFile::makeExecutable(QFileDevice::Permissions added)
 {
     if (m_file) {
         m_file->flush();
     }
-    return QProcess::execute(QStringLiteral("chmod"), {chmodMode, m_fileName}) == 0;
+    // Set directly rather than through chmod: no child process to wait for.
+    return QFile::setPermissions(m_fileName, QFile::permissions(m_fileName) | added);
 }
 
 QString ScriptFile::sudoOption()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFileDevice>
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -28,7 +29,7 @@ public:
     bool append(const QByteArray& data);
     // Appends the body fetched from `url`; on failure logs, leaves the text in `error` and returns false.
     bool download(const QString& url, QString& error);
-    bool makeExecutable(const QString& chmodMode);
+    bool makeExecutable(QFileDevice::Permissions added);
     void setAutoRemove(bool autoRemove) { m_autoRemove = autoRemove; }
     // Really closes the file: a temporary file keeps its descriptor open through close(), and a
     // file open for writing cannot be executed ("Text file busy").

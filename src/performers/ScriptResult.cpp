@@ -3,25 +3,15 @@
 #include "performers/ScriptFile.h"
 #include "tasks/BoundedProcess.h"
 
-#include <QDir>
 #include <QtDebug>
 
 const QString ScriptResult::msg_name = QStringLiteral("linux_script_result");
-const QString ScriptResult::msg_param_run = QStringLiteral("run_command");
-const QString ScriptResult::msg_param_download = QStringLiteral("download_script");
-const QString ScriptResult::msg_param_run_as_root = QStringLiteral("run_as_root");
-const QString ScriptResult::msg_param_sudo_password = QStringLiteral("sudo_password");
-const QString ScriptResult::tmp_file_prefix = QStringLiteral("ot");
-const QString ScriptResult::tmp_file_ext = QStringLiteral(".sh");
-const QString ScriptResult::tmp_file_mask = tmp_file_prefix + "*" + tmp_file_ext;
-QString ScriptResult::tmp_file_template = QDir::tempPath() + "/" + tmp_file_prefix + "XXXXXX" + tmp_file_ext;
-const QString ScriptResult::clean_ld_library = QStringLiteral("LD_LIBRARY_PATH= ;\n");
 
 int ScriptResult::s_runTimeoutMs = 30000;
 const qint64 ScriptResult::s_maxOutputBytes = 1024 * 1024;
 
 ScriptResult::ScriptResult(const QMap<QString, QVariant>& params)
-    : VTDetachedTask(params, msg_name)
+    : ScriptPerformer(params, msg_name)
 {
 }
 
@@ -50,7 +40,7 @@ void ScriptResult::perform()
             return;
         }
     }
-    file.makeExecutable(QStringLiteral("+x"));
+    file.makeExecutable(QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
     // A file still open for writing cannot be executed ("Text file busy"), as sudo does.
     file.close();
 

@@ -1,9 +1,9 @@
 #include "ShutDown.h"
 
+#include "tasks/DetachedScript.h"
+
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
-#include <QTemporaryFile>
 #include <QtDebug>
 
 const QString ShutDown::msg_name = QStringLiteral("agent_shut_down");
@@ -18,14 +18,7 @@ void ShutDown::perform()
 {
     qInfo("Perform \"Agent shut down\" message");
     const QString stopScript = QCoreApplication::applicationDirPath() + "/stopVt.sh";
-
-    QTemporaryFile wrapper(tmp_file_template);
-    wrapper.open();
-    wrapper.setAutoRemove(false);
-    wrapper.write(stopScript.toLocal8Bit());
-    wrapper.flush();
-
-    QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("a+xr"), wrapper.fileName()});
-    QProcess::startDetached(QStringLiteral("bash"), {wrapper.fileName()});
+    DetachedScript::launch(tmp_file_template, stopScript.toLocal8Bit(), QStringLiteral("bash"));
+    // The stop script ends this process, so nothing waits to see whether it started.
     m_result = true;
 }

@@ -1,37 +1,24 @@
 #include "VTInfo.h"
 
-#include <QDateTime>
+#include "VTClock.h"
+#include "protocol/VTPasswordMask.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtDebug>
 
 namespace {
 
-qint64 systemMSecs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
-
-// The troubleshoot answer is logged in full, so anything secret in a task's parameters must not reach it.
-const QStringList& secretKeys()
-{
-    static const QStringList keys {QStringLiteral("sudo_password"), QStringLiteral("protection_password"),
-                                   QStringLiteral("password_salt")};
-    return keys;
-}
-
-const QString& secretMask()
-{
-    static const QString mask(16, QLatin1Char('*'));
-    return mask;
-}
-
+// The troubleshoot answer is logged in full, so anything secret in a task's parameters must not
+// reach it; the masks are the ones the log uses for the same keys.
 QVariant masked(const QVariant& value)
 {
     if (value.type() == QVariant::Map) {
         QVariantMap inner = value.toMap();
-        for (auto it = inner.begin(); it != inner.end(); ++it)
-            it.value() = secretKeys().contains(it.key()) ? QVariant(secretMask()) : masked(it.value());
+        for (auto it = inner.begin(); it != inner.end(); ++it) {
+            const QString mask = VTPasswordMask::maskFor(it.key());
+            it.value() = mask.isNull() ? masked(it.value()) : QVariant(mask);
+        }
         return inner;
     }
     if (value.type() == QVariant::List) {
@@ -55,8 +42,6 @@ QString valueText(const QVariant& value)
 }
 
 } // namespace
-
-qint64 (*VTInfo::s_currentMSecs)() = &systemMSecs;
 
 VTInfo* VTInfo::instance()
 {
@@ -88,7 +73,7 @@ void VTInfo::taskFinished(QString taskUID)
         return;
     }
     sTaskStats& stats = m_tasksStats[found->taskName];
-    const qint64 elapsed = s_currentMSecs() - found->startTime;
+    const qint64 elapsed = VTClock::currentMSecs() - found->startTime;
     stats.averageTime = (stats.count * stats.averageTime + static_cast<double>(elapsed)) / (stats.count + 1.0);
     ++stats.count;
     m_tasksInfo.erase(found);
@@ -98,7 +83,8 @@ QString VTInfo::paramsText(const QMap<QString, QVariant>& params)
 {
     QString text = QStringLiteral(" | ");
     for (auto it = params.cbegin(); it != params.cend(); ++it) {
-        const QString value = secretKeys().contains(it.key()) ? secretMask() : valueText(masked(it.value()));
+        const QString mask = VTPasswordMask::maskFor(it.key());
+        const QString value = mask.isNull() ? valueText(masked(it.value())) : mask;
         text += it.key() + QLatin1Char(':') + value + QStringLiteral(" | ");
     }
     return text;
@@ -111,7 +97,7 @@ QString VTInfo::formatSeconds(double milliseconds)
 
 QStringList VTInfo::ongoingTasksReport() const
 {
-    const qint64 now = s_currentMSecs();
+    const qint64 now = VTClock::currentMSecs();
     QStringList report;
     for (auto it = m_tasksInfo.cbegin(); it != m_tasksInfo.cend(); ++it)
         report << it->taskName + QLatin1Char(':') + it->paramsText + QLatin1Char(':')

@@ -43,9 +43,6 @@ public:
     QMap<QString, sTaskInfo> m_tasksInfo;
     quint32 m_totalTasksCount = 0;
 
-    // Tests replace the clock to get exact run times.
-    static qint64 (*s_currentMSecs)();
-
 private:
     VTInfo() = default;
 };

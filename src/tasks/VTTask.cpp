@@ -1,14 +1,14 @@
 #include "VTTask.h"
 
+#include "VTClock.h"
 #include "VTInfo.h"
 
-#include <QDateTime>
 #include <QUuid>
 
 const QString VTTask::contextRequestIdKey = QStringLiteral("__vt__context_req_id");
 
 VTTask::VTTask(const QMap<QString, QVariant>& params, QString name)
-    : m_startTime(QDateTime::currentMSecsSinceEpoch())
+    : m_startTime(VTClock::currentMSecs())
     , m_state(0)
     , m_taskUID(QUuid::createUuid().toString())
     , m_params(params)
@@ -26,7 +26,7 @@ VTTask::~VTTask()
 
 qint64 VTTask::getUpTime() const
 {
-    return QDateTime::currentMSecsSinceEpoch() - m_startTime;
+    return VTClock::currentMSecs() - m_startTime;
 }
 
 QString VTTask::nestedParameter(const QString& key) const

@@ -37,6 +37,7 @@ public:
     QString m_error;
     QString m_name;
 
+    // Where a handler puts the id of the request a task answers; it becomes the task's message id.
     static const QString contextRequestIdKey;
 
 protected:

@@ -84,8 +84,7 @@ private:
     QTemporaryDir m_dir;
     // Keeps the stale-file sweep away from the system temporary directory.
     QString m_scriptDir = m_dir.filePath("scripts");
-    TestSeam<QString> m_resultTemplate {ScriptResult::tmp_file_template, m_scriptDir + "/otXXXXXX.sh"};
-    TestSeam<QString> m_runTemplate {RunScript::tmp_file_template, m_scriptDir + "/otXXXXXX.sh"};
+    TestSeam<QString> m_template {ScriptPerformer::tmp_file_template, m_scriptDir + "/otXXXXXX.sh"};
     TestHttpServer m_http;
     TestHttpServer m_https;
     QSslCertificate m_serverCert;

@@ -1,4 +1,6 @@
 #include "TestSeam.h"
+#include "performers/FileExists.h"
+#include "tasks/VTClock.h"
 #include "tasks/VTInfo.h"
 
 #include <QtTest>
@@ -18,7 +20,7 @@ class TestVTInfo : public QObject
 {
     Q_OBJECT
 
-    TestSeam<qint64 (*)()> m_clock {VTInfo::s_currentMSecs, &fakeClock};
+    TestSeam<qint64 (*)()> m_clock {VTClock::s_currentMSecs, &fakeClock};
 
 private slots:
     void averages_data()
@@ -56,6 +58,20 @@ private slots:
         QVERIFY(info->tasksStatsReport().contains(name + statsSuffix));
     }
 
+    void taskLifeReadsTheInjectedClock()
+    {
+        VTInfo* info = VTInfo::instance();
+        const quint32 countBefore = info->m_tasksStats.value(FileExists::msg_name).count;
+        {
+            const FileExists task({});
+            fakeNow += 2500;
+            QCOMPARE(task.getUpTime(), qint64(2500));
+            QCOMPARE(info->ongoingTasksReport(), QStringList {FileExists::msg_name + ": | :2.5"});
+        }
+        QCOMPARE(info->m_tasksStats.value(FileExists::msg_name).count, countBefore + 1);
+        QCOMPARE(info->m_tasksStats.value(FileExists::msg_name).averageTime, 2500.0);
+    }
+
     void duplicateAndUnknownTasksChangeNothing()
     {
         VTInfo* info = VTInfo::instance();
@@ -90,7 +106,8 @@ private slots:
                                         << " | run_command:id | sudo_password:**************** | ";
         QTest::newRow("nested secrets masked")
             << QVariantMap {{"server", QVariantMap {{"protection_password", "p"}, {"password_salt", "s"}}}}
-            << " | server:{\"password_salt\":\"****************\",\"protection_password\":\"****************\"} | ";
+            << " | server:{\"password_salt\":\"" + QString(36, '*') + "\",\"protection_password\":\"" + QString(36, '*')
+                + "\"} | ";
     }
 
     void paramsText()

@@ -71,12 +71,6 @@ mode_of() {
     return 1
 }
 
-is_running() {
-    local state
-    state="$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)"
-    [ -n "$state" ] && [ "$state" != "Z" ] && [ "$state" != "X" ]
-}
-
 # ---- What runs now ----
 
 # The mode of the running process decides how the program comes back; the settings' type is a
@@ -180,10 +174,10 @@ start_program() {
 came_up() {
     local pid="$1" offset="$2" waited=0
     while [ "$waited" -lt $((ready_timeout_seconds * 10)) ]; do
-        is_running "$pid" || return 1
+        vt_is_running "$pid" || return 1
         if tail -c +"$((offset + 1))" "$program_log" 2>/dev/null | grep -F "($pid)" | grep -qF "$ready_text"; then
             sleep "$stay_alive_seconds"
-            is_running "$pid"
+            vt_is_running "$pid"
             return
         fi
         sleep 0.1
