@@ -98,7 +98,9 @@ void tst_Desktop::initTestCase()
            || QFile::exists(QString("/tmp/.X%1-lock").arg(number)))
         ++number;
     m_display = QString(":%1").arg(number);
-    m_xvfb.start("Xvfb", {m_display, "-screen", "0", "480x200x24", "-nolisten", "tcp"});
+    // Without -noreset the server restarts whenever its last client leaves, as each X tool run
+    // here does, and refuses whoever connects meanwhile.
+    m_xvfb.start("Xvfb", {m_display, "-screen", "0", "480x200x24", "-nolisten", "tcp", "-noreset"});
     QVERIFY(m_xvfb.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QString("/tmp/.X11-unix/X%1").arg(number)), 10000);
     // The socket is there before the server takes clients; one started earlier finds no display.
