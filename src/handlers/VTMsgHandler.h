@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/JsonMessage.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -13,13 +15,8 @@ class VTMsgHandler : public QObject
     Q_OBJECT
 
 public:
-    struct msg_info_t
-    {
-        QString id;
-        QString src;
-        QString dst;
-        QString type;
-    };
+    // The header of the answer being built: the same fields as any message's.
+    using msg_info_t = JsonMessage::msg_info_t;
 
     VTMsgHandler(const QJsonObject& json, BaseClient* client, QObject* parent = nullptr);
     ~VTMsgHandler() override;
