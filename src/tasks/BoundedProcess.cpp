@@ -229,7 +229,9 @@ BoundedProcess::Result BoundedProcess::run(const QString& program, const QString
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
-    const qint64 deadline = nowMs() + qMax(0, timeoutMs);
+    // One more millisecond: the clock counts whole ones, so the bound would otherwise end up to one
+    // short of the time given.
+    const qint64 deadline = nowMs() + qMax(0, timeoutMs) + 1;
     pid_t pid = 0;
     const int spawnError
         = posix_spawnp(&pid, argv.first(), &actions, &attributes, argv.data(), envp.isEmpty() ? environ : envp.data());
