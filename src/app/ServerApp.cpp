@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QSslSocket>
 
 const QString ServerApp::s_sharedMemoryKey = QStringLiteral("OstrelleMemory");
 
@@ -47,6 +48,8 @@ bool ServerApp::initialize()
         qCritical() << "Application is already running";
         return false;
     }
+    if (!tlsAvailable())
+        return false;
 
     // The file is the same for both scopes; the scope only says where the tray interface lives.
     const QSettings::Scope scope = m_guiClientType == GuiDecoupled ? QSettings::SystemScope : QSettings::UserScope;
@@ -70,6 +73,24 @@ bool ServerApp::initialize()
     connectSessionSignals();
     qInfo() << "Application initialization completed";
     return true;
+}
+
+bool ServerApp::tlsAvailable()
+{
+    // Qt 6 loads TLS from a plugin and only warns, in a category the log filters out, when it
+    // finds none; every connection would then fail without a word on why.
+    if (QSslSocket::supportsSsl())
+        return true;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QStringList backends = QSslSocket::availableBackends();
+    const QString detail = QStringLiteral("backends found: ")
+        + (backends.isEmpty() ? QStringLiteral("none") : backends.join(QStringLiteral(", ")));
+#else
+    const QString detail = QStringLiteral("OpenSSL could not be loaded");
+#endif
+    qCritical().noquote() << QStringLiteral("TLS is not available: Qt %1 cannot load a TLS backend (%2)")
+                                 .arg(QString::fromLatin1(qVersion()), detail);
+    return false;
 }
 
 VTConnection* ServerApp::createConnection()

@@ -55,10 +55,10 @@ QString VTPasswordMask::forPlainText(const QString& text)
     QRegularExpressionMatchIterator it = secret.globalMatch(text);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
-        result += text.midRef(last, match.capturedStart() - last);
+        result += QStringView(text).mid(last, match.capturedStart() - last);
         result += match.captured(1) + QLatin1Char('"') + maskFor(match.captured(2)) + QLatin1Char('"');
         last = match.capturedEnd();
     }
-    result += text.midRef(last);
+    result += QStringView(text).mid(last);
     return result;
 }

@@ -140,23 +140,34 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QStringList>("lines");
+        // A qt.conf beside the executable, which moves where Qt looks for its plugins.
+        QTest::addColumn<QByteArray>("qtConf");
 
         const QString unable = "[ERROR] (0) : Unable to initialize application.";
         QTest::newRow("unknown switch") << QStringList {"-start"} << validSettings
-                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."};
-        QTest::newRow("psn then unknown switch") << QStringList {"-psn_0_77", "-start"} << validSettings
-                                                 << QStringList {"[ERROR] (0) : Wrong command line arguments."};
+                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."}
+                                        << QByteArray();
+        QTest::newRow("psn then unknown switch")
+            << QStringList {"-psn_0_77", "-start"} << validSettings
+            << QStringList {"[ERROR] (0) : Wrong command line arguments."} << QByteArray();
         QTest::newRow("daemon without settings")
             << QStringList {"-daemon"} << QByteArray()
-            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable};
+            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable} << QByteArray();
         QTest::newRow("daemon with corrupt settings")
-            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable};
+            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable}
+            << QByteArray();
         QTest::newRow("agent without settings")
             << QStringList {"-agent"} << QByteArray()
-            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable};
+            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable} << QByteArray();
         QTest::newRow("local without settings")
             << QStringList {"-local"} << QByteArray()
-            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable};
+            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable}
+            << QByteArray();
+        QTest::newRow("daemon without a TLS backend")
+            << QStringList {"-daemon"} << validSettings
+            << QStringList {"[ERROR] (0) : TLS is not available: Qt ",
+                            "cannot load a TLS backend (backends found: none)", unable}
+            << QByteArray("[Paths]\nPlugins=no-plugins-here\n");
     }
 
     void shortLivedRuns()
@@ -164,11 +175,16 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QByteArray, settings);
         QFETCH(QStringList, lines);
+        QFETCH(QByteArray, qtConf);
+        if (QT_VERSION_MAJOR < 6 && !qtConf.isEmpty())
+            QSKIP("Qt 5 carries its TLS backend in its network library: it cannot go missing on its own");
 
         TestProgramDir program;
         QVERIFY(program.isValid());
         if (!settings.isEmpty())
             QVERIFY(program.writeSettings(settings));
+        if (!qtConf.isEmpty())
+            QVERIFY(TestFiles::write(program.path() + "/qt.conf", qtConf));
         QCOMPARE(program.run(args), 0);
 
         const QString log = program.log();
