@@ -179,12 +179,6 @@ done
 
 # ---- Install, keeping the previous files ----
 
-backup_dir="$install_dir/.previous"
-secure_install_dir
-rm -rf "$backup_dir"
-mkdir -m 0700 "$backup_dir" || { log "failed to create $backup_dir"; exit 4; }
-added=()
-
 # Whatever owners and modes the package's files had, installed files belong to root and only root
 # may change them: the daemon runs some of them as root.
 if [ "$(id -u)" = 0 ]; then
@@ -218,6 +212,12 @@ secure_install_dir() {
     find "$install_dir" -mindepth 1 -maxdepth 1 ! -name log ! -name "$settings_name" ! -type l \
         -exec chmod go-w,ug-s {} + || log "failed to fix the modes in $install_dir"
 }
+
+backup_dir="$install_dir/.previous"
+secure_install_dir
+rm -rf "$backup_dir"
+mkdir -m 0700 "$backup_dir" || { log "failed to create $backup_dir"; exit 4; }
+added=()
 
 restore_previous() {
     local saved name
