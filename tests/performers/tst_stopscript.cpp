@@ -41,6 +41,19 @@ private:
         return p;
     }
 
+    // QProcess notices an end only in its event loop, so the kernel is asked: a process killed but
+    // not yet reaped is a zombie.
+    static bool runs(const QProcess* p)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(p->processId()));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        const QByteArray text = stat.readAll();
+        const QByteArray state = text.mid(text.lastIndexOf(") ") + 2, 1);
+        return state != "Z" && state != "X";
+    }
+
 private slots:
     void cleanup()
     {
@@ -109,9 +122,9 @@ private slots:
         QVERIFY(daemon->waitForFinished(2000));
         QVERIFY(agent->waitForFinished(2000));
         QCOMPARE(daemon->exitStatus(), QProcess::CrashExit);
-        QCOMPARE(foreign->state(), QProcess::Running);
+        QVERIFY(runs(foreign));
         if (forger) {
-            QCOMPARE(forger->state(), QProcess::Running);
+            QVERIFY(runs(forger));
         }
     }
 };
