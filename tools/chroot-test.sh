@@ -60,7 +60,10 @@ sane() {
     chroot "$root" /bin/true
 }
 
-if ! sane; then
+began=$SECONDS
+if sane; then
+    echo "chroot-test: using the $release chroot in $root"
+else
     echo "chroot-test: making a $release chroot in $root"
     for dir in "$root" "$root.new"; do
         if findmnt -rn -o TARGET | grep -Fq "$dir/"; then
@@ -82,6 +85,7 @@ deb http://security.debian.org/debian-security $release-security main
 EOF
     touch "$root.new/.vantorel-chroot"
     mv "$root.new" "$root"
+    echo "chroot-test: chroot made in $((SECONDS - began)) s"
 fi
 
 mount -t proc proc "$root/proc"
