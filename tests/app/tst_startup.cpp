@@ -122,17 +122,7 @@ private slots:
         QFETCH(QString, machine);
         QFETCH(bool, is64);
 
-        // A stand-in "uname" found first on PATH answers for the machine under test.
-        QTemporaryDir bin;
-        QVERIFY(TestFiles::write(bin.path() + "/uname",
-                                 QString("#!/bin/sh\n[ \"$1\" = -m ] && echo %1\n").arg(machine).toUtf8(),
-                                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", bin.path().toUtf8() + ":" + path);
-        const bool result = is64bit();
-        qputenv("PATH", path);
-        QCOMPARE(result, is64);
+        QCOMPARE(isMachine64bit(machine), is64);
     }
 
     void shortLivedRuns_data()
@@ -140,23 +130,32 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<bool>("withoutTrayModule");
 
         const QString unable = "[ERROR] (0) : Unable to initialize application.";
         QTest::newRow("unknown switch") << QStringList {"-start"} << validSettings
-                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."};
-        QTest::newRow("psn then unknown switch") << QStringList {"-psn_0_77", "-start"} << validSettings
-                                                 << QStringList {"[ERROR] (0) : Wrong command line arguments."};
+                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."} << false;
+        QTest::newRow("psn then unknown switch")
+            << QStringList {"-psn_0_77", "-start"} << validSettings
+            << QStringList {"[ERROR] (0) : Wrong command line arguments."} << false;
         QTest::newRow("daemon without settings")
             << QStringList {"-daemon"} << QByteArray()
-            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable};
+            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable} << false;
         QTest::newRow("daemon with corrupt settings")
-            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable};
+            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable} << false;
         QTest::newRow("agent without settings")
             << QStringList {"-agent"} << QByteArray()
-            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable};
+            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable} << false;
         QTest::newRow("local without settings")
             << QStringList {"-local"} << QByteArray()
-            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable};
+            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable} << false;
+        // Only a process that shows the tray needs the module; without it, it says so and ends.
+        QTest::newRow("agent without tray module")
+            << QStringList {"-agent"} << validSettings
+            << QStringList {"[ERROR] (0) : Cannot load the tray module", "libvantorel-gui.so", unable} << true;
+        QTest::newRow("local with icon, without tray module")
+            << QStringList {"-local"} << QByteArray(validSettings).replace("\"visible\":false", "\"visible\": true")
+            << QStringList {"[ERROR] (0) : Cannot load the tray module", unable} << true;
     }
 
     void shortLivedRuns()
@@ -164,19 +163,59 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QByteArray, settings);
         QFETCH(QStringList, lines);
+        QFETCH(bool, withoutTrayModule);
 
         TestProgramDir program;
         QVERIFY(program.isValid());
         if (!settings.isEmpty())
             QVERIFY(program.writeSettings(settings));
+        if (withoutTrayModule)
+            QVERIFY(QFile::remove(program.path() + "/libvantorel-gui.so"));
         QCOMPARE(program.run(args), 0);
 
         const QString log = program.log();
         for (const QString& line : lines)
             QVERIFY2(log.contains(line), qPrintable(line + " missing from:\n" + log));
         QVERIFY(!log.contains("Ready to run Vantorel"));
-        if (args.contains("-local"))
+        if (args.contains("-local") && !withoutTrayModule)
             QCOMPARE(log.count("[ERROR] (0) : app type 3\n"), 2);
+    }
+
+    void guiLibrariesOnlyWithTray_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("visible");
+        QTest::addColumn<bool>("mapsGui");
+
+        QTest::newRow("daemon") << "-daemon" << true << false;
+        QTest::newRow("local, icon hidden") << "-local" << false << false;
+        // Shows that the check sees a GUI library when one is there.
+        QTest::newRow("local, icon shown") << "-local" << true << true;
+    }
+
+    void guiLibrariesOnlyWithTray()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, visible);
+        QFETCH(bool, mapsGui);
+
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QByteArray settings = validSettings;
+        if (visible)
+            settings.replace("\"visible\":false", "\"visible\": true");
+        QVERIFY(program.writeSettings(settings));
+        const qint64 pid = program.start({mode})->processId();
+        QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
+
+        const QRegularExpression gui(R"(/lib(Qt\dGui|Qt\dWidgets|Qt\dXcbQpa|GL|GLX|EGL|OpenGL|X11|xcb)[^/]*\.so)");
+        QStringList mapped;
+        for (const QString& line : QString::fromUtf8(TestFiles::read(QString("/proc/%1/maps").arg(pid))).split('\n')) {
+            if (gui.match(line).hasMatch())
+                mapped << line.section(' ', -1);
+        }
+        mapped.removeDuplicates();
+        QVERIFY2(mapped.isEmpty() != mapsGui, qPrintable(mapped.join('\n')));
     }
 
     void noSwitchStartsLauncher_data()
