@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <unistd.h>
 #include <vector>
 
@@ -129,12 +130,13 @@ int fail(const QString& why)
     return 1;
 }
 
-// Start-up and memory at rest of one executable: the median start of its rounds, the memory of
-// its last round.
+// Start-up and memory at rest of one executable, kept in one program directory: the median start
+// of its rounds, the memory of its last round.
 struct AtRest
 {
     QString name;
     QString executable;
+    std::unique_ptr<TestProgramDir> program;
     std::vector<double> startsMs;
     ResidentPages pages;
 };
@@ -144,35 +146,44 @@ QString mb(qint64 kb)
     return kb < 0 ? QStringLiteral("-") : QString::number(kb / 1024.0, 'f', 1) + " MB";
 }
 
-// One daemon from a program directory of its own: started, timed to its config_request, left to
-// settle once its session is up, and measured.
-bool measureAtRest(TestManagementServer& server, const QByteArray& settings, AtRest& subject)
+// One start of the subject's daemon: timed to its config_request, left to settle once its session
+// is up, measured and stopped.
+bool measureAtRest(TestManagementServer& server, AtRest& subject, bool timed)
 {
-    TestProgramDir program(subject.executable);
-    if (!program.isValid() || !program.writeSettings(settings))
-        return false;
     QElapsedTimer clock;
-    qint64 pid = 0;
+    QProcess* daemon = nullptr;
     if (!await(server, ofType("config_request"), 1, 30000, [&] {
             clock.start();
-            pid = program.start({"-daemon"})->processId();
+            daemon = subject.program->start({"-daemon"});
         }))
         return false;
-    subject.startsMs.push_back(clock.nsecsElapsed() / 1e6);
+    const double startMs = clock.nsecsElapsed() / 1e6;
     if (!await(server, ofType("kpa"), 1, 30000))
         return false;
     await(
         server, [](const QJsonObject&) { return false; }, 1, 2000);
-    subject.pages = ResidentPages::of(pid);
-    return true;
+    if (timed) {
+        subject.startsMs.push_back(startMs);
+        subject.pages = ResidentPages::of(daemon->processId());
+    }
+    daemon->terminate();
+    return daemon->waitForFinished(10000);
 }
 
-// Rounds alternate between the executables, so a change in the machine's load falls on both.
+// A first, untimed start of each executable puts its settings file in the daemon's normal form, as
+// on every restart of an installed service. Rounds then alternate between the executables, so a
+// change in the machine's load falls on both.
 bool compareAtRest(TestManagementServer& server, const QByteArray& settings, std::vector<AtRest>& subjects, int rounds)
 {
+    for (AtRest& subject : subjects) {
+        subject.program = std::make_unique<TestProgramDir>(subject.executable);
+        if (!subject.program->isValid() || !subject.program->writeSettings(settings)
+            || !measureAtRest(server, subject, false))
+            return false;
+    }
     for (int round = 0; round < rounds; ++round) {
         for (AtRest& subject : subjects) {
-            if (!measureAtRest(server, settings, subject))
+            if (!measureAtRest(server, subject, true))
                 return false;
         }
     }
@@ -258,8 +269,8 @@ int main(int argc, char** argv)
 
     std::vector<AtRest> subjects;
     if (parser.isSet("baseline"))
-        subjects.push_back({"baseline", parser.value("baseline"), {}, {}});
-    subjects.push_back({"this build", QStringLiteral(VT_EXECUTABLE), {}, {}});
+        subjects.push_back({"baseline", parser.value("baseline"), {}, {}, {}});
+    subjects.push_back({"this build", QStringLiteral(VT_EXECUTABLE), {}, {}, {}});
     if (!compareAtRest(server, QJsonDocument(settings).toJson(), subjects, qMax(1, parser.value("rounds").toInt())))
         return fail("a daemon measured at rest did not start its session; see its log");
 
