@@ -2,6 +2,7 @@
 
 #include "GuiModule.h"
 #include "GuiModuleLoader.h"
+#include "app/ServiceNotifier.h"
 #include "connection/VTConnection.h"
 #include "guichannel/GuiClient.h"
 #include "guichannel/GuiDecoupledServer.h"
@@ -15,6 +16,7 @@ const QString ServerApp::s_sharedMemoryKey = QStringLiteral("OstrelleMemory");
 
 ServerApp::ServerApp(GuiClientType type)
     : m_sharedMemory(s_sharedMemoryKey)
+    , m_notifier(new ServiceNotifier(this))
     , m_guiClientType(type)
 {
 }
@@ -70,6 +72,8 @@ bool ServerApp::initialize()
     qDebug() << "connect base client signals ";
     connectSessionSignals();
     qInfo() << "Application initialization completed";
+    // Ready means settings loaded and the pipe served; the server may take a while to answer.
+    m_notifier->notifyReady();
     return true;
 }
 
