@@ -175,32 +175,23 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<bool>("withoutTrayModule");
 
         const QString unable = "[ERROR] (0) : Unable to initialize application.";
         QTest::newRow("unknown switch") << QStringList {"-start"} << validSettings
-                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."} << false;
-        QTest::newRow("psn then unknown switch")
-            << QStringList {"-psn_0_77", "-start"} << validSettings
-            << QStringList {"[ERROR] (0) : Wrong command line arguments."} << false;
+                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."};
+        QTest::newRow("psn then unknown switch") << QStringList {"-psn_0_77", "-start"} << validSettings
+                                                 << QStringList {"[ERROR] (0) : Wrong command line arguments."};
         QTest::newRow("daemon without settings")
             << QStringList {"-daemon"} << QByteArray()
-            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable} << false;
+            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable};
         QTest::newRow("daemon with corrupt settings")
-            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable} << false;
+            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable};
         QTest::newRow("agent without settings")
             << QStringList {"-agent"} << QByteArray()
-            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable} << false;
+            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable};
         QTest::newRow("local without settings")
             << QStringList {"-local"} << QByteArray()
-            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable} << false;
-        // Only a process that shows the tray needs the module; without it, it says so and ends.
-        QTest::newRow("agent without tray module")
-            << QStringList {"-agent"} << validSettings
-            << QStringList {"[ERROR] (0) : Cannot load the tray module", "libvantorel-gui.so", unable} << true;
-        QTest::newRow("local with icon, without tray module")
-            << QStringList {"-local"} << QByteArray(validSettings).replace("\"visible\":false", "\"visible\": true")
-            << QStringList {"[ERROR] (0) : Cannot load the tray module", unable} << true;
+            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable};
     }
 
     void shortLivedRuns()
@@ -208,40 +199,42 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QByteArray, settings);
         QFETCH(QStringList, lines);
-        QFETCH(bool, withoutTrayModule);
 
         TestProgramDir program;
         QVERIFY(program.isValid());
         if (!settings.isEmpty())
             QVERIFY(program.writeSettings(settings));
-        if (withoutTrayModule)
-            QVERIFY(QFile::remove(program.path() + "/libvantorel-gui.so"));
         QCOMPARE(program.run(args), 0);
 
         const QString log = program.log();
         for (const QString& line : lines)
             QVERIFY2(log.contains(line), qPrintable(line + " missing from:\n" + log));
         QVERIFY(!log.contains("Ready to run Vantorel"));
-        if (args.contains("-local") && !withoutTrayModule)
+        if (args.contains("-local"))
             QCOMPARE(log.count("[ERROR] (0) : app type 3\n"), 2);
     }
 
-    void guiLibrariesOnlyWithTray_data()
+    void trayModuleOnlyWhereShown_data()
     {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("visible");
+        QTest::addColumn<bool>("withModule");
         QTest::addColumn<bool>("mapsGui");
 
-        QTest::newRow("daemon") << "-daemon" << true << false;
-        QTest::newRow("local, icon hidden") << "-local" << false << false;
+        QTest::newRow("daemon") << "-daemon" << true << true << false;
+        QTest::newRow("local, icon hidden") << "-local" << false << true << false;
         // Shows that the check sees a GUI library when one is there.
-        QTest::newRow("local, icon shown") << "-local" << true << true;
+        QTest::newRow("local, icon shown") << "-local" << true << true << true;
+        // Without the module a process that shows the tray says so and ends.
+        QTest::newRow("agent without module") << "-agent" << true << false << false;
+        QTest::newRow("local, icon shown, without module") << "-local" << true << false << false;
     }
 
-    void guiLibrariesOnlyWithTray()
+    void trayModuleOnlyWhereShown()
     {
         QFETCH(QString, mode);
         QFETCH(bool, visible);
+        QFETCH(bool, withModule);
         QFETCH(bool, mapsGui);
 
         TestProgramDir program;
@@ -250,9 +243,19 @@ private slots:
         if (visible)
             settings.replace("\"visible\":false", "\"visible\": true");
         QVERIFY(program.writeSettings(settings));
+        if (!withModule) {
+            QVERIFY(QFile::remove(program.path() + "/libvantorel-gui.so"));
+            QCOMPARE(program.run({mode}), 0);
+            const QString log = program.log();
+            QVERIFY2(
+                log.contains("[ERROR] (0) : Cannot load the tray module " + program.path() + "/libvantorel-gui.so"),
+                qPrintable(log));
+            QVERIFY(log.contains("[ERROR] (0) : Unable to initialize application.\n"));
+            return;
+        }
+
         const qint64 pid = program.start({mode})->processId();
         QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
-
         const QRegularExpression gui(R"(/lib(Qt\dGui|Qt\dWidgets|Qt\dXcbQpa|GL|GLX|EGL|OpenGL|X11|xcb)[^/]*\.so)");
         QStringList mapped;
         for (const QString& line : QString::fromUtf8(TestFiles::read(QString("/proc/%1/maps").arg(pid))).split('\n')) {
