@@ -1,6 +1,5 @@
 #include "VTSettings.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
@@ -103,20 +102,11 @@ bool VTSettings::writeFile(QString const& path, QVariantMap const& map)
     // Written beside the old file and renamed over it only when every byte is on disk, so a crash
     // or a full disk in the middle leaves the previous settings whole. Unbuffered, so that a short
     // write shows up here rather than being lost in a final flush.
-    QBuffer text;
-    text.open(QIODevice::WriteOnly);
-    writeJsonFile(text, map);
-    // A file already in this form is left alone: every start rewrites the settings, and waiting
-    // for the disk to confirm the same bytes again only delays the first connection.
-    QFile current(path);
-    if (current.open(QIODevice::ReadOnly) && current.size() == text.size() && current.readAll() == text.data()) {
-        return true;
-    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return false;
     }
-    if (file.write(text.data()) != text.size()) {
+    if (!writeJsonFile(file, map)) {
         file.cancelWriting();
         return false;
     }
