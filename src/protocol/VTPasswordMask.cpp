@@ -78,14 +78,16 @@ QString VTPasswordMask::forPlainText(const QString& text)
 {
     // A key, then either a string (possibly cut off before its closing quote) or a bare token.
     static const QRegularExpression secret(QStringLiteral(
-        R"re(("(protection_password|password_salt|sudo_password)"\s*:\s*)("(?:[^"\\]|\\.)*"?|[^\s,}\]]+))re"));
+        R"re(("(protection_password|password_salt|sudo_password|run_command)"\s*:\s*)("(?:[^"\\]|\\.)*"?|[^\s,}\]]+))re"));
     QString result;
     int last = 0;
     QRegularExpressionMatchIterator it = secret.globalMatch(text);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
         result += text.midRef(last, match.capturedStart() - last);
-        result += match.captured(1) + QLatin1Char('"') + maskFor(match.captured(2)) + QLatin1Char('"');
+        const QString key = match.captured(2);
+        const QString mask = isLogOnlySecret(key) ? logOnlyMask(match.captured(3)) : maskFor(key);
+        result += match.captured(1) + QLatin1Char('"') + mask + QLatin1Char('"');
         last = match.capturedEnd();
     }
     result += text.midRef(last);

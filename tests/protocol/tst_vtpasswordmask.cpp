@@ -93,6 +93,8 @@ private slots:
         QTest::newRow("two values, escaped quote, bare token")
             << q("{'protection_password':'a\\'b','password_salt' : 42,")
             << q("{'protection_password':'") + longMask + q("','password_salt' : '") + longMask + q("',");
+        QTest::newRow("script cut off") << q("{'msg':{'params':{'run_command':'curl -u me:hunter3")
+                                        << q("{'msg':{'params':{'run_command':'[script of 19 bytes, not logged]'");
         QTest::newRow("no secret key") << "{not json at all"
                                        << "{not json at all";
     }
