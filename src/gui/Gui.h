@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GuiServerState.h"
+#include "guichannel/GuiServerState.h"
 
 #include <QList>
 #include <QObject>

@@ -6,10 +6,10 @@
 #include "TestProgramDir.h"
 #include "gui/Gui.h"
 #include "gui/GuiDecoupledClient.h"
-#include "gui/GuiDecoupledServer.h"
-#include "gui/GuiPipeProtocol.h"
-#include "gui/GuiServerConnection.h"
-#include "gui/GuiServerState.h"
+#include "guichannel/GuiDecoupledServer.h"
+#include "guichannel/GuiPipeProtocol.h"
+#include "guichannel/GuiServerConnection.h"
+#include "guichannel/GuiServerState.h"
 #include "settings/VTServer.h"
 
 #include <QApplication>
