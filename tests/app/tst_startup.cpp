@@ -4,13 +4,19 @@
 #include "TestProgramDir.h"
 #include "app/StartUp.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -24,6 +30,74 @@ bool installMarkerLauncher(const TestProgramDir& program)
     return TestFiles::write(program.path() + "/launchVtComponents.sh",
                             "echo \"$0 $#\" > \"$(dirname \"$0\")/launched\"\n");
 }
+
+mode_t mode(const QString& path)
+{
+    struct stat status = {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 07777;
+}
+
+// What any local user can make at the names of the shared-memory guard of earlier versions, to
+// keep a daemon from starting: a link at its key file, or a System V segment of its key, made and
+// kept attached by another user. Everything is removed again when this goes.
+class OldGuardSquatter
+{
+public:
+    OldGuardSquatter()
+        : m_keyFile(QFile::encodeName(QDir::tempPath() + "/qipc_sharedmemory_OstrelleMemory"
+                                      + QCryptographicHash::hash("OstrelleMemory", QCryptographicHash::Sha1).toHex()))
+    {
+        ::unlink(m_keyFile.constData());
+    }
+
+    ~OldGuardSquatter()
+    {
+        if (m_child > 0) {
+            ::kill(m_child, SIGKILL);
+            ::waitpid(m_child, nullptr, 0);
+            const int id = ::shmget(::ftok(m_keyFile.constData(), 'Q'), 0, 0);
+            if (id >= 0)
+                ::shmctl(id, IPC_RMID, nullptr);
+        }
+        ::unlink(m_keyFile.constData());
+    }
+
+    bool link()
+    {
+        return ::symlink("/nonexistent/vantorel", m_keyFile.constData()) == 0
+            && ::lchown(m_keyFile.constData(), 65534, 65534) == 0;
+    }
+
+    bool segment()
+    {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return false;
+        m_child = ::fork();
+        if (m_child == 0) {
+            // Only system calls here: the child of a threaded process.
+            ::close(ready[0]);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(1);
+            const int fd = ::open(m_keyFile.constData(), O_CREAT | O_WRONLY, 0600);
+            const key_t key = ::ftok(m_keyFile.constData(), 'Q');
+            const int id = fd < 0 || key == -1 ? -1 : ::shmget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+            if (id < 0 || ::shmat(id, nullptr, 0) == reinterpret_cast<void*>(-1) || ::write(ready[1], "x", 1) != 1)
+                ::_exit(1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        const bool made = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        return made;
+    }
+
+private:
+    const QByteArray m_keyFile;
+    pid_t m_child = -1;
+};
 
 } // namespace
 
@@ -209,6 +283,8 @@ private slots:
         TestProgramDir program;
         QVERIFY(program.isValid());
         QVERIFY(program.writeSettings(validSettings));
+        // As earlier versions asked administrators to leave it.
+        QVERIFY(QFile::setPermissions(program.settingsPath(), QFile::Permissions(0x6644)));
 
         QProcess* daemon = program.start({"-daemon"});
         QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
@@ -219,6 +295,12 @@ private slots:
         const QByteArray text = TestFiles::read(program.settingsPath());
         QVERIFY2(text.contains("\n    \"visible\": false\n"), text.constData());
         QVERIFY(text.contains("\"kpa_interval\": 60"));
+        // The settings and the log are root's; the trays' flags are everybody's, and all they hold.
+        QCOMPARE(mode(program.settingsPath()), 0600u);
+        QCOMPARE(mode(program.logPath()) & 07u, 0u);
+        QCOMPARE(mode(program.path() + "/com.ostrelle.vantorel.tray.json"), 0644u);
+        QCOMPARE(QJsonDocument::fromJson(TestFiles::read(program.path() + "/com.ostrelle.vantorel.tray.json")).object(),
+                 (QJsonObject {{"app_type", "ws"}, {"visible", false}}));
 
         // Every line: tag, pid, milliseconds since start, local date and time, level, "(0) : " text.
         const QRegularExpression line(
@@ -260,22 +342,41 @@ private slots:
             QVERIFY(other.log().contains("[ERROR] (0) : Application is already running\n"));
             QVERIFY(other.log().contains("[ERROR] (0) : Unable to initialize application.\n"));
         } else {
-            QProcess* process = other.start({second});
-            QVERIFY(other.waitForLog("Ready to run Vantorel", 10000));
+            // From the daemon's own directory, where the daemon left the tray its flags.
+            QProcess* process = first.start({second});
+            const QString tag = QString("AGENT(%1)").arg(process->processId());
+            QTRY_VERIFY_WITH_TIMEOUT(first.log().split('\n').filter(tag).join('\n').contains("Ready to run Vantorel"),
+                                     10000);
             QCOMPARE(process->state(), QProcess::Running);
         }
     }
 
-    void killedDaemonDoesNotBlock()
+    void nothingLeftBehindBlocksTheStart_data()
     {
+        QTest::addColumn<QString>("leftBehind");
+
+        QTest::newRow("killed daemon") << "killed";
+        QTest::newRow("link at the old key file") << "link";
+        QTest::newRow("System V segment of the old key") << "segment";
+    }
+
+    void nothingLeftBehindBlocksTheStart()
+    {
+        QFETCH(QString, leftBehind);
+
         TestProgramDir program;
         QVERIFY(program.isValid());
         QVERIFY(program.writeSettings(validSettings));
 
-        QProcess* first = program.start({"-daemon"});
-        QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
-        ::kill(pid_t(first->processId()), SIGKILL);
-        QVERIFY(first->waitForFinished(10000));
+        OldGuardSquatter squatter;
+        if (leftBehind == "killed") {
+            QProcess* first = program.start({"-daemon"});
+            QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
+            ::kill(pid_t(first->processId()), SIGKILL);
+            QVERIFY(first->waitForFinished(10000));
+        } else {
+            QVERIFY(leftBehind == "link" ? squatter.link() : squatter.segment());
+        }
 
         QProcess* next = program.start({"-daemon"});
         const QString ready = QString("DAEMON(%1)").arg(next->processId());
@@ -283,6 +384,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(program.log().split('\n').filter(ready).join('\n').contains("Ready to run Vantorel"),
                                  10000);
         QVERIFY(!program.log().contains("Application is already running"));
+    }
+
+    void trayOfAnotherUserGetsItsFlags()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QVERIFY(program.writeSettings(validSettings));
+        // The pipe's requests are logged at info level.
+        QVERIFY(TestFiles::write(program.path() + "/log4cxx.properties", "log4j.logger.Qt=TRACE\n"));
+        // An installed program directory is open to every user.
+        QVERIFY(QFile::setPermissions(program.path(), QFile::Permissions(0x7755)));
+        program.start({"-daemon"});
+        QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
+
+        QProcess agent;
+        agent.setWorkingDirectory(program.path());
+        agent.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", program.executable(), "-agent"});
+        QVERIFY(agent.waitForStarted(10000));
+        // It asks for the settings only once it has read its flags.
+        QVERIFY(program.waitForLog("got settings request", 15000));
+        QCOMPARE(agent.state(), QProcess::Running);
+        agent.terminate();
+        QVERIFY(agent.waitForFinished(10000));
     }
 
     void infoLinesFollowConfigurationFile_data()
