@@ -38,8 +38,9 @@ mode_t mode(const QString& path)
 }
 
 // What any local user can make at the names of the shared-memory guard of earlier versions, to
-// keep a daemon from starting: a link at its key file, or a System V segment of its key, made and
-// kept attached by another user. Everything is removed again when this goes.
+// keep a daemon from starting: a link at its key file, or a System V segment of its key, kept
+// attached by another user. A daemon of an earlier version running elsewhere on the machine may
+// hold the same names meanwhile; what it made is left alone and serves the row as well.
 class OldGuardSquatter
 {
 public:
@@ -47,7 +48,7 @@ public:
         : m_keyFile(QFile::encodeName(QDir::tempPath() + "/qipc_sharedmemory_OstrelleMemory"
                                       + QCryptographicHash::hash("OstrelleMemory", QCryptographicHash::Sha1).toHex()))
     {
-        ::unlink(m_keyFile.constData());
+        removeOurs();
     }
 
     ~OldGuardSquatter()
@@ -55,15 +56,19 @@ public:
         if (m_child > 0) {
             ::kill(m_child, SIGKILL);
             ::waitpid(m_child, nullptr, 0);
-            const int id = ::shmget(::ftok(m_keyFile.constData(), 'Q'), 0, 0);
-            if (id >= 0)
+            struct shmid_ds segment = {};
+            const int id = ::shmget(m_key, 0, 0);
+            if (id >= 0 && ::shmctl(id, IPC_STAT, &segment) == 0 && segment.shm_perm.uid == 65534)
                 ::shmctl(id, IPC_RMID, nullptr);
         }
-        ::unlink(m_keyFile.constData());
+        removeOurs();
     }
 
     bool link()
     {
+        struct stat status = {};
+        if (::lstat(m_keyFile.constData(), &status) == 0)
+            return true;
         return ::symlink("/nonexistent/vantorel", m_keyFile.constData()) == 0
             && ::lchown(m_keyFile.constData(), 65534, 65534) == 0;
     }
@@ -79,9 +84,8 @@ public:
             ::close(ready[0]);
             if (::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(1);
-            const int fd = ::open(m_keyFile.constData(), O_CREAT | O_WRONLY, 0600);
-            const key_t key = ::ftok(m_keyFile.constData(), 'Q');
-            const int id = fd < 0 || key == -1 ? -1 : ::shmget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+            ::open(m_keyFile.constData(), O_CREAT | O_WRONLY, 0600);
+            const int id = ::shmget(::ftok(m_keyFile.constData(), 'Q'), 1, IPC_CREAT | 0600);
             if (id < 0 || ::shmat(id, nullptr, 0) == reinterpret_cast<void*>(-1) || ::write(ready[1], "x", 1) != 1)
                 ::_exit(1);
             for (;;)
@@ -91,12 +95,21 @@ public:
         char byte = 0;
         const bool made = ::read(ready[0], &byte, 1) == 1;
         ::close(ready[0]);
-        return made;
+        m_key = ::ftok(m_keyFile.constData(), 'Q');
+        return made || ::shmget(m_key, 0, 0) >= 0;
     }
 
 private:
+    void removeOurs()
+    {
+        struct stat status = {};
+        if (::lstat(m_keyFile.constData(), &status) == 0 && status.st_uid == 65534)
+            ::unlink(m_keyFile.constData());
+    }
+
     const QByteArray m_keyFile;
     pid_t m_child = -1;
+    key_t m_key = -1;
 };
 
 } // namespace
