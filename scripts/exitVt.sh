@@ -12,8 +12,8 @@ for _ in $(seq 1 10); do
     sleep 1
 done
 
-pids="$(vt_own_pids)"
-# The list is meant to split into one argument per process.
-# shellcheck disable=SC2086
-[ -n "$pids" ] && kill -TERM $pids 2>/dev/null
+for pid in $(vt_own_pids); do
+    # Asked again right before the signal: the pid may belong to another process by now.
+    vt_is_own "$pid" && kill -TERM "$pid" 2>/dev/null
+done
 exit 0

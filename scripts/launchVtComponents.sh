@@ -5,12 +5,21 @@ vt_dir=$(cd "$(dirname "$0")" && pwd -P)
 # shellcheck source=vtCommon.sh
 . "$vt_dir/vtCommon.sh"
 
+# Whether root runs this installation with switch $1: anyone may start the program with any
+# switch, and a user's copy must not keep the real daemon from starting.
+root_runs() {
+    for pid in $(vt_own_pids "$1"); do
+        [ "$(vt_real_uid "$pid")" = 0 ] && return 0
+    done
+    return 1
+}
+
 if [ "$(id -u)" = 0 ]; then
     if unit=$(vt_service_unit); then
         # Beside the service's own daemon a second one would only be refused by the instance
         # guard, and one started outside the unit would not be restarted when it dies.
         systemctl start "$unit"
-    elif [ -z "$(vt_own_pids -daemon)" ] && [ -z "$(vt_own_pids -local)" ]; then
+    elif ! root_runs -daemon && ! root_runs -local; then
         nohup "$vt_exe" -daemon >/dev/null 2>&1 &
     fi
 fi

@@ -31,8 +31,17 @@ if unit="$(vt_service_unit)"; then
     esac
 fi
 
+# Each pid is checked again right before its signal: it may belong to another process by now.
+signal_own() {
+    local signal="$1" pid
+    shift
+    for pid in "$@"; do
+        vt_is_own "$pid" && kill "-$signal" "$pid" 2>/dev/null
+    done
+}
+
 if [ ${#pids[@]} -gt 0 ]; then
-    kill -TERM "${pids[@]}" 2>/dev/null
+    signal_own TERM "${pids[@]}"
     for _ in $(seq $((grace_seconds * 10))); do
         alive=()
         for pid in "${pids[@]}"; do
@@ -42,7 +51,7 @@ if [ ${#pids[@]} -gt 0 ]; then
         sleep 0.1
     done
     if [ ${#alive[@]} -gt 0 ]; then
-        kill -KILL "${alive[@]}" 2>/dev/null
+        signal_own KILL "${alive[@]}"
     fi
 fi
 

@@ -1,30 +1,65 @@
 # Sourced by the companion scripts, never run: how to find this installation's own processes and
 # the service unit that runs its daemon. POSIX sh, because the launcher runs under sh.
 # The sourcing script sets vt_dir to its program directory (physical path) first.
+#
+# Everything under /proc/PID but the pid itself can be shaped by the process's owner: the
+# executable's path (any byte but NUL, newlines included), its command line, its name and its
+# environment. So nothing here splits such text into lines or words: the executable link is
+# compared as one whole string, and the command line is read NUL-separated.
 
 vt_exe="$vt_dir/vantorel"
 vt_unit_name="ostrelle-vantorel.service"
 
+# Whether process $1 runs this installation's executable, also after an upgrade replaced it on
+# disk ("<path> (deleted)"). Callers about to signal or trust a process ask again right before,
+# since its pid may have been reused meanwhile.
+vt_is_own() {
+    case "$1" in
+        '' | *[!0-9]*) return 1 ;;
+    esac
+    # The marker keeps a trailing newline of the link, which command substitution would drop.
+    vt_target="$(readlink -- "/proc/$1/exe" 2>/dev/null && echo /)" || return 1
+    vt_target="${vt_target%?/}"
+    [ "$vt_target" = "$vt_exe" ] || [ "$vt_target" = "$vt_exe (deleted)" ]
+}
+
+# Whether process $1 was started with the switch $2 as its first argument, the whole argument.
+vt_has_switch() {
+    sed -z -n 2p "/proc/$1/cmdline" 2>/dev/null | grep -qzxF -- "$2"
+}
+
 # The processes whose executable is this installation's "vantorel", one pid a line, the calling
-# shell left out. An executable replaced by an upgrade shows as "<path> (deleted)" and is still
-# ours. With a switch ("-daemon", "-agent", "-local"), only processes started with it.
+# shell left out. With a switch ("-daemon", "-agent", "-local"), only processes started with it.
 vt_own_pids() {
-    # One find for every process: a readlink per process is slow on a busy machine.
-    find /proc/[0-9]*/exe -maxdepth 0 -printf '%h %l\n' 2>/dev/null | while read -r vt_proc vt_target; do
-        vt_target="${vt_target% (deleted)}"
+    # One find for every process, since a readlink each is slow on a busy machine; find compares
+    # each link with a pattern that holds no wildcard, the whole link against the whole path.
+    vt_pattern="$(printf '%s\n' "$vt_exe" | sed 's/[][*?\\]/\\&/g')"
+    find /proc/[0-9]*/exe -maxdepth 0 \( -lname "$vt_pattern" -o -lname "$vt_pattern (deleted)" \) \
+        -printf '%h\n' 2>/dev/null | while read -r vt_proc; do
         vt_pid="${vt_proc#/proc/}"
-        [ "$vt_target" = "$vt_exe" ] && [ "$vt_pid" != "$$" ] || continue
+        case "$vt_pid" in
+            '' | *[!0-9]*) continue ;;
+        esac
+        [ "$vt_pid" != "$$" ] || continue
         if [ -n "${1:-}" ]; then
-            [ "$(tr '\0' '\n' <"$vt_proc/cmdline" 2>/dev/null | sed -n 2p)" = "$1" ] || continue
+            vt_has_switch "$vt_pid" "$1" || continue
         fi
         echo "$vt_pid"
     done
 }
 
+# The real uid of process $1. The status file escapes the process's name, so its lines are the
+# kernel's own.
+vt_real_uid() {
+    sed -n 's/^Uid:[[:space:]]*\([0-9][0-9]*\).*/\1/p' "/proc/$1/status" 2>/dev/null
+}
+
 # Whether process $1 still runs: one that has exited but is not yet reaped by its parent counts as
-# stopped.
+# stopped. The state follows the last ")", since the name before it is the process's own choice.
 vt_is_running() {
-    vt_state="$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)"
+    vt_stat="$(cat "/proc/$1/stat" 2>/dev/null)" || return 1
+    vt_state="${vt_stat##*) }"
+    vt_state="${vt_state%% *}"
     [ -n "$vt_state" ] && [ "$vt_state" != "Z" ] && [ "$vt_state" != "X" ]
 }
 

@@ -63,7 +63,10 @@ for build in "${builds[@]}"; do
     for script in "$root"/scripts/*.sh; do
         [ -e "$script" ] && install -m 0755 "$script" "$stage/Update/files/"
     done
-    tar -C "$stage" -czf "$output/$variant.tgz" Update
+    chmod 0755 "$stage/Update" "$stage/Update/files"
+    # Owned by root whoever builds it: an endpoint that kept the builder's uid would hand the
+    # files the daemon runs as root to whoever has that uid there.
+    tar -C "$stage" --owner=0 --group=0 --numeric-owner --mode=go-w -czf "$output/$variant.tgz" Update
     rm -rf "$stage"
     trap - EXIT
     echo "$output/$variant.tgz"

@@ -10,6 +10,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
 namespace {
 
 bool runTool(const QString& program, const QStringList& args)
@@ -36,6 +41,70 @@ QList<int> processesOf(const QString& exe)
     }
     return found;
 }
+
+const QFile::Permissions kOpenDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+    | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+
+// Settings that keep a daemon trying a server on loopback where nothing listens, until stopped.
+bool writeIdleSettings(TestProgramDir& dir)
+{
+    TestCertificates certs(dir.path());
+    if (!certs.makeCert("server", QString(), "loopback", {"IP:127.0.0.1"})) {
+        return false;
+    }
+    const QByteArray cert = QJsonDocument(QJsonArray {QString::fromLatin1(TestFiles::read(certs.certPath("server")))})
+                                .toJson()
+                                .mid(1)
+                                .chopped(2);
+    return dir.writeSettings(R"({"app_type": "ws", "visible": false, "sites": [{"servers": [{"server":
+            "127.0.0.1", "port": 9, "cert": )"
+                             + cert + R"(, "reconnect_interval": 60}]}]})");
+}
+
+// Packs the executable of `build` as the project's tool does and unpacks it into `work`.
+bool makePackage(const QString& build, const QString& work)
+{
+    return runTool("bash", {QStringLiteral(VT_SOURCE_DIR) + "/tools/make-upgrade-package.sh", "-b", build, "-o", work})
+        && runTool("tar", {"-zxf", work + "/update_64.tgz", "-C", work});
+}
+
+// Runs the unpacked update script as the agent starts it; its exit code, or -1.
+int runUpdate(const QString& work, qint64 pid, const QString& programDir)
+{
+    QProcess update;
+    update.setProcessChannelMode(QProcess::ForwardedChannels);
+    update.start(
+        "bash", {work + "/Update/update.sh", "-pid", QString::number(pid), "-path", programDir, "-t", "ws", "-v", "0"});
+    return update.waitForFinished(120000) && update.exitStatus() == QProcess::NormalExit ? update.exitCode() : -1;
+}
+
+// Entries of the program directory but its log that a user owns or may change.
+QStringList userControlled(const QString& dir, const QString& settingsName)
+{
+    QStringList found;
+    QFileInfo top(dir);
+    if (top.ownerId() != 0 || (top.permissions() & (QFile::WriteGroup | QFile::WriteOther))) {
+        found << ".";
+    }
+    const QFileInfoList entries
+        = QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        const bool writable = entry.permissions() & (QFile::WriteGroup | QFile::WriteOther);
+        if (entry.fileName() != "log"
+            && (entry.ownerId() != 0 || entry.groupId() != 0 || (writable && entry.fileName() != settingsName))) {
+            found << entry.fileName();
+        }
+    }
+    return found;
+}
+
+// Stops what the update script started in a program directory, which no test object owns, also
+// when a failed check ends the test early.
+struct StopAllOnExit
+{
+    const QString stopScript;
+    ~StopAllOnExit() { runTool("bash", {stopScript}); }
+};
 
 } // namespace
 
@@ -65,18 +134,9 @@ private slots:
         QVERIFY(m_lock.isLocked());
         TestProgramDir dir;
         QVERIFY(dir.isValid());
+        const StopAllOnExit stopAll {dir.path() + "/stopVt.sh"};
         const QString exe = QFileInfo(dir.executable()).canonicalFilePath();
-        // Nothing listens on the server's port, so the daemon keeps trying until stopped.
-        TestCertificates certs(dir.path());
-        QVERIFY(certs.makeCert("server", QString(), "loopback", {"IP:127.0.0.1"}));
-        const QByteArray cert
-            = QJsonDocument(QJsonArray {QString::fromLatin1(TestFiles::read(certs.certPath("server")))})
-                  .toJson()
-                  .mid(1)
-                  .chopped(2);
-        QVERIFY(dir.writeSettings(R"({"app_type": "ws", "visible": false, "sites": [{"servers": [{"server":
-            "127.0.0.1", "port": 9, "cert": )"
-                                  + cert + R"(, "reconnect_interval": 60}]}]})"));
+        QVERIFY(writeIdleSettings(dir));
         // An "old" program: runs the same, differs on disk.
         {
             QFile old(dir.executable());
@@ -88,6 +148,7 @@ private slots:
         QProcess* oldDaemon = dir.start({mode});
         QVERIFY(dir.waitForLog("Ready to run Vantorel", 15000));
         const QByteArray settings = TestFiles::read(dir.settingsPath());
+        const QFile::Permissions settingsMode = QFile::permissions(dir.settingsPath());
         const QString logBefore = dir.log();
 
         // A "new" program that exits at once stands for a build that cannot start here.
@@ -97,24 +158,28 @@ private slots:
             QVERIFY(QDir().mkpath(build + "/src"));
             QVERIFY(QFile::copy("/bin/false", build + "/src/vantorel"));
         }
-        QVERIFY(runTool(
-            "bash",
-            {QStringLiteral(VT_SOURCE_DIR) + "/tools/make-upgrade-package.sh", "-b", build, "-o", work.path()}));
-        QVERIFY(runTool("tar", {"-zxf", work.filePath("update_64.tgz"), "-C", work.path()}));
+        QVERIFY(makePackage(build, work.path()));
+        // Whatever owners and modes the package and the installation hold, a user must end up
+        // with nothing the daemon runs.
+        const bool asRoot = getuid() == 0;
+        if (asRoot) {
+            QVERIFY(runTool("chown",
+                            {"-R", "1000:1000", work.filePath("Update/files"), dir.path() + "/get_os.sh", dir.path()}));
+            QVERIFY(runTool("chmod", {"-R", "a+w", work.filePath("Update/files"), dir.path() + "/get_os.sh"}));
+            QVERIFY(runTool("chmod", {"0777", dir.path()}));
+        }
 
-        QProcess update;
-        update.setProcessChannelMode(QProcess::ForwardedChannels);
-        update.start("bash",
-                     {work.filePath("Update/update.sh"), "-pid", QString::number(oldDaemon->processId()), "-path",
-                      dir.path(), "-t", "ws", "-v", "0"});
-        QVERIFY(update.waitForFinished(120000));
-        QCOMPARE(update.exitCode(), newComesUp ? 0 : 1);
+        QCOMPARE(runUpdate(work.path(), oldDaemon->processId(), dir.path()), newComesUp ? 0 : 1);
 
         QVERIFY(oldDaemon->waitForFinished(10000));
         QCOMPARE(TestFiles::read(dir.executable()), newComesUp ? TestFiles::read(VT_EXECUTABLE) : oldProgram);
         QCOMPARE(TestFiles::read(dir.path() + "/stopVt.sh"),
                  TestFiles::read(QStringLiteral(VT_SOURCE_DIR) + "/scripts/stopVt.sh"));
         QCOMPARE(TestFiles::read(dir.settingsPath()), settings);
+        QCOMPARE(QFile::permissions(dir.settingsPath()), settingsMode);
+        if (asRoot) {
+            QCOMPARE(userControlled(dir.path(), QFileInfo(dir.settingsPath()).fileName()), QStringList());
+        }
         QVERIFY(dir.log().startsWith(logBefore));
         const QString updateLog = QString::fromUtf8(TestFiles::read(dir.path() + "/log/update.log"));
         QVERIFY2(updateLog.contains(newComesUp ? "upgrade succeeded" : "rollback succeeded"), qPrintable(updateLog));
@@ -129,6 +194,88 @@ private slots:
 
         QVERIFY(runTool("bash", {dir.path() + "/stopVt.sh"}));
         QTRY_COMPARE_WITH_TIMEOUT(processesOf(exe).size(), 0, 10000);
+    }
+
+    // Anyone can run the program as a desktop agent, or name a program of their own so that its
+    // path reads like this installation's; what the update brings back up is only a verified
+    // agent, never with a value that would make anything else run.
+    void restartsOnlyVerifiedAgents_data()
+    {
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<bool>("forged");
+        // %1 is a script that leaves a mark when anything runs it.
+        QTest::newRow("a path with a newline names a root process") << ":0 %1" << true;
+        QTest::newRow("an agent whose DISPLAY holds a blank") << ":0 %1" << false;
+        QTest::newRow("an agent whose DISPLAY holds a semicolon") << ":0;%1" << false;
+    }
+
+    void restartsOnlyVerifiedAgents()
+    {
+        QFETCH(QString, display);
+        QFETCH(bool, forged);
+        if (getuid() != 0) {
+            QSKIP("needs root to run a program as another user");
+        }
+        QVERIFY(m_lock.isLocked());
+        TestProgramDir dir;
+        QVERIFY(dir.isValid());
+        const StopAllOnExit stopAll {dir.path() + "/stopVt.sh"};
+        const QString exe = QFileInfo(dir.executable()).canonicalFilePath();
+        QVERIFY(writeIdleSettings(dir));
+        QTemporaryDir marks;
+        QVERIFY(QFile::setPermissions(marks.path(), kOpenDir | QFile::WriteGroup | QFile::WriteOther));
+        const QString markScript = marks.filePath("mark.sh");
+        QVERIFY(TestFiles::write(markScript, "#!/bin/sh\ntouch " + marks.filePath("ran").toUtf8() + "\n", kOpenDir));
+
+        QProcess* daemon = dir.start({"-daemon"});
+        QVERIFY(dir.waitForLog("Ready to run Vantorel", 15000));
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DISPLAY", display.arg(markScript));
+        std::vector<std::unique_ptr<QProcess>> others;
+        auto startWith = [&](const QString& program, const QStringList& args) {
+            others.emplace_back(new QProcess);
+            others.back()->setProcessEnvironment(environment);
+            others.back()->start(program, args);
+            return others.back()->waitForStarted() ? others.back().get() : nullptr;
+        };
+        if (forged) {
+            // A root process with "-agent" on its command line, and a user's program whose path,
+            // split into lines, claims that process runs this installation's executable.
+            QProcess* victim = startWith("bash", {"-c", "sleep 60; :", "-agent"});
+            QVERIFY(victim);
+            const QString forgedDir = marks.path() + "/x\n/proc/" + QString::number(victim->processId()) + " "
+                + QFileInfo(dir.path()).canonicalFilePath();
+            QVERIFY(QDir().mkpath(forgedDir));
+            QVERIFY(QFile::copy("/bin/sleep", forgedDir + "/vantorel"));
+            QProcess* forger = startWith(
+                "setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", forgedDir + "/vantorel", "60"});
+            QVERIFY(forger);
+            QTRY_COMPARE_WITH_TIMEOUT(QFile::symLinkTarget(QString("/proc/%1/exe").arg(forger->processId())),
+                                      forgedDir + "/vantorel", 5000);
+        } else {
+            QProcess* agent = startWith(dir.executable(), {"-agent"});
+            QVERIFY(agent);
+            QTRY_COMPARE_WITH_TIMEOUT(dir.log().count("Ready to run Vantorel"), 2, 15000);
+            QCOMPARE(agent->state(), QProcess::Running);
+        }
+
+        QTemporaryDir work;
+        QVERIFY(makePackage(QFileInfo(VT_EXECUTABLE).absolutePath(), work.path()));
+        QCOMPARE(runUpdate(work.path(), daemon->processId(), dir.path()), 0);
+
+        const QString updateLog = QString::fromUtf8(TestFiles::read(dir.path() + "/log/update.log"));
+        QVERIFY2(updateLog.contains("upgrade succeeded"), qPrintable(updateLog));
+        // A forged process is not taken for an agent at all; a real one is refused for its display.
+        QVERIFY2(!updateLog.contains("restarted the desktop agent"), qPrintable(updateLog));
+        QVERIFY2(updateLog.contains("desktop agent") != forged, qPrintable(updateLog));
+        QCOMPARE(updateLog.contains("unsafe DISPLAY"), !forged);
+        QCOMPARE(processesOf(exe).size(), 1);
+
+        QVERIFY(runTool("bash", {dir.path() + "/stopVt.sh"}));
+        QTRY_COMPARE_WITH_TIMEOUT(processesOf(exe).size(), 0, 10000);
+        // Last, so that a value that did run had time to leave its mark.
+        QVERIFY(!QFile::exists(marks.filePath("ran")));
     }
 };
 

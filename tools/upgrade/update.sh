@@ -14,6 +14,8 @@ settings_name="com.ostrelle.vantorel.json"
 ready_text="Ready to run Vantorel"
 ready_timeout_seconds=60
 stay_alive_seconds=3
+# The search path of a restarted desktop agent; the agent's own is not taken.
+agent_path=/usr/local/bin:/usr/bin:/bin
 
 agent_pid=""
 install_dir=""
@@ -60,30 +62,17 @@ vt_dir="$install_dir"
 # shellcheck source=../../scripts/vtCommon.sh
 . "$files_dir/vtCommon.sh"
 
-# The mode switch a process was started with ("-daemon", "-local", "-agent"), empty if unknown.
-mode_of() {
-    local arg
-    while IFS= read -r -d '' arg; do
-        case "$arg" in
-            -daemon | -local | -agent) echo "$arg"; return 0 ;;
-        esac
-    done <"/proc/$1/cmdline" 2>/dev/null
-    return 1
-}
-
 # ---- What runs now ----
 
 # The mode of the running process decides how the program comes back; the settings' type is a
-# deployment type, and a local-mode installation must come back in local mode.
-mode=""
-[ -n "$agent_pid" ] && mode="$(mode_of "$agent_pid")"
-case "$mode" in
-    -local | -daemon) ;;
-    *) mode="-daemon" ;;
-esac
-
+# deployment type, and a local-mode installation must come back in local mode. Only a process of
+# this installation is asked.
+mode="-daemon"
 unit=""
-[ -n "$agent_pid" ] && unit="$(vt_unit_of "$agent_pid")"
+if vt_is_own "$agent_pid"; then
+    vt_has_switch "$agent_pid" -local && mode="-local"
+    unit="$(vt_unit_of "$agent_pid")"
+fi
 if [ -n "$unit" ] && [ "$(vt_unit_of $$)" = "$unit" ]; then
     # Inside the unit this script would die with the restart and could not roll back.
     if command -v systemd-run >/dev/null 2>&1; then
@@ -92,30 +81,143 @@ if [ -n "$unit" ] && [ "$(vt_unit_of $$)" = "$unit" ]; then
     fi
 fi
 
-# Desktop agents of this installation, with what they need to reach their display again.
-agents=()
-for pid in $(vt_own_pids); do
-    [ "$(mode_of "$pid")" = "-agent" ] || continue
-    user="$(stat -c %U "/proc/$pid")"
-    environment="$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null \
-        | grep -E '^(DISPLAY|WAYLAND_DISPLAY|XAUTHORITY|XDG_RUNTIME_DIR|DBUS_SESSION_BUS_ADDRESS)=' | tr '\n' ' ')"
-    agents+=("$user $environment")
+# ---- Desktop agents to bring back ----
+
+# Anyone may run the program as a desktop agent, so everything taken from an agent process is
+# checked before it is used: the agent is started again as the real uid it ran with, with only
+# the variables below, each a whole NAME=value argument that no shell ever reads.
+
+# Whether $2 is an acceptable value for the variable $1.
+valid_variable() {
+    local name="$1" value="$2" LC_ALL=C
+    [ -n "$value" ] && [ "${#value}" -le 4096 ] || return 1
+    case "$value" in
+        *[[:cntrl:]]*) return 1 ;;
+    esac
+    case "$name" in
+        # ":0", ":0.0", "host:0" or "unix:1"; X needs nothing else.
+        DISPLAY) [[ "$value" =~ ^[A-Za-z0-9._-]*:[0-9]+(\.[0-9]+)?$ ]] ;;
+        WAYLAND_DISPLAY) [[ "$value" =~ ^[A-Za-z0-9._-]+$ ]] || [[ "$value" =~ ^/[A-Za-z0-9._/-]+$ ]] ;;
+        # No shell reads them, so a path may hold any printable character.
+        XAUTHORITY | XDG_RUNTIME_DIR | HOME) [[ "$value" == /* ]] ;;
+        DBUS_SESSION_BUS_ADDRESS) [[ "$value" =~ ^[A-Za-z0-9:=/,._%-]+$ ]] ;;
+        LANG | XDG_CURRENT_DESKTOP | XDG_SESSION_TYPE) [[ "$value" =~ ^[A-Za-z0-9:._@-]+$ ]] ;;
+        *) return 1 ;;
+    esac
+}
+
+# The start time of process $1 since boot, which tells a process from a later one given its pid.
+start_time_of() {
+    local stat fields
+    stat="$(cat "/proc/$1/stat" 2>/dev/null)" || return 1
+    # The fields after the last ")" are the kernel's; the name before it is the process's own.
+    read -r -a fields <<<"${stat##*) }"
+    [ "${#fields[@]}" -gt 19 ] && echo "${fields[19]}"
+}
+
+# The real uid or gid (field "Uid:" or "Gid:") of process $1.
+real_id_of() {
+    local key first rest
+    while IFS=$' \t' read -r key first rest; do
+        if [ "$key" = "$2" ]; then
+            [[ "$first" =~ ^[0-9]+$ ]] && echo "$first"
+            return
+        fi
+    done <"/proc/$1/status"
+}
+
+agent_uids=()
+agent_gids=()
+agent_envs=()
+
+# Records what agent $1 needs to be started again, or logs why it will not be.
+keep_agent() {
+    local pid="$1" started uid gid entry name value environment=""
+    started="$(start_time_of "$pid")" || return
+    uid="$(real_id_of "$pid" Uid:)"
+    gid="$(real_id_of "$pid" Gid:)"
+    if [ -z "$uid" ] || [ -z "$gid" ]; then
+        log "not restarting the desktop agent of process $pid: its user is unknown"
+        return
+    fi
+    while IFS= read -r -d '' entry; do
+        name="${entry%%=*}"
+        value="${entry#*=}"
+        case "$name" in
+            DISPLAY | WAYLAND_DISPLAY | XAUTHORITY | XDG_RUNTIME_DIR | DBUS_SESSION_BUS_ADDRESS | HOME | LANG | \
+                XDG_CURRENT_DESKTOP | XDG_SESSION_TYPE) ;;
+            *) continue ;;
+        esac
+        if ! valid_variable "$name" "$value"; then
+            log "not restarting the desktop agent of process $pid (uid $uid): unsafe $name"
+            return
+        fi
+        # The values hold no control character, so one a line is exact.
+        environment+="$name=$value"$'\n'
+    done <"/proc/$pid/environ"
+    # Checked last: the pid must still be the same agent of ours that the values were read from.
+    if ! vt_is_own "$pid" || ! vt_has_switch "$pid" -agent || [ "$(start_time_of "$pid")" != "$started" ]; then
+        log "not restarting the desktop agent of process $pid: it changed while it was read"
+        return
+    fi
+    if [[ "$environment" != *DISPLAY=* ]]; then
+        log "not restarting the desktop agent of process $pid (uid $uid): it has no display"
+        return
+    fi
+    if [ "$(id -u)" != 0 ] && [ "$uid" != "$(id -u)" ]; then
+        log "not restarting the desktop agent of process $pid (uid $uid): not allowed to start it as that user"
+        return
+    fi
+    agent_uids+=("$uid")
+    agent_gids+=("$gid")
+    agent_envs+=("$environment")
+}
+
+for pid in $(vt_own_pids -agent); do
+    keep_agent "$pid"
 done
 
 # ---- Install, keeping the previous files ----
 
-backup_dir="$install_dir/.previous"
-rm -rf "$backup_dir"
-mkdir -p "$backup_dir" || { log "failed to create $backup_dir"; exit 4; }
-added=()
+# Whatever owners and modes the package's files had, installed files belong to root and only root
+# may change them: the daemon runs some of them as root.
+if [ "$(id -u)" = 0 ]; then
+    owner=(-o 0 -g 0)
+else
+    owner=()
+fi
 
 # Each file is copied beside its target and renamed over it, so a running executable keeps its
-# old image and an interrupted copy never leaves a truncated file in place.
+# old image and an interrupted copy never leaves a truncated file in place. Only regular files
+# are taken, never what a link points to; an executable file of the package stays executable.
 install_file() {
-    cp -p "$1" "$install_dir/.$2.new" && mv -f "$install_dir/.$2.new" "$install_dir/$2" && return 0
+    local mode=0644
+    [ -f "$1" ] && [ ! -L "$1" ] || return 1
+    [ -x "$1" ] && mode=0755
+    install "${owner[@]}" -m "$mode" "$1" "$install_dir/.$2.new" && mv -f "$install_dir/.$2.new" "$install_dir/$2" && return 0
     rm -f "$install_dir/.$2.new"
     return 1
 }
+
+# The program directory and what it holds but the log, fixed also where an earlier installation
+# left a file owned or writable by a user. The directory comes first, so no user can swap an
+# entry while the rest is fixed; links are neither followed nor changed. The settings file keeps
+# its mode, which the daemon sets.
+secure_install_dir() {
+    if [ "$(id -u)" = 0 ]; then
+        chown -h 0:0 "$install_dir" && chmod 0755 "$install_dir" || log "failed to secure $install_dir"
+        find "$install_dir" -mindepth 1 -maxdepth 1 ! -name log ! -type l -exec chown -h 0:0 {} + \
+            || log "failed to give $install_dir to root"
+    fi
+    find "$install_dir" -mindepth 1 -maxdepth 1 ! -name log ! -name "$settings_name" ! -type l \
+        -exec chmod go-w,ug-s {} + || log "failed to fix the modes in $install_dir"
+}
+
+backup_dir="$install_dir/.previous"
+secure_install_dir
+rm -rf "$backup_dir"
+mkdir -m 0700 "$backup_dir" || { log "failed to create $backup_dir"; exit 4; }
+added=()
 
 restore_previous() {
     local saved name
@@ -135,7 +237,7 @@ for src in "$files_dir"/*; do
         continue
     fi
     if [ -e "$install_dir/$name" ]; then
-        cp -p "$install_dir/$name" "$backup_dir/$name" || { log "failed to keep $name"; restore_previous; exit 4; }
+        cp -p -P "$install_dir/$name" "$backup_dir/$name" || { log "failed to keep $name"; restore_previous; exit 4; }
     else
         added+=("$name")
     fi
@@ -146,6 +248,7 @@ for src in "$files_dir"/*; do
     fi
     log "installed $name"
 done
+secure_install_dir
 
 # ---- Restart and watch ----
 
@@ -155,7 +258,7 @@ stop_all() {
     fi
     bash "$install_dir/stopVt.sh"
     for pid in $(vt_own_pids); do
-        kill -KILL "$pid" 2>/dev/null
+        vt_is_own "$pid" && kill -KILL "$pid" 2>/dev/null
     done
 }
 
@@ -189,18 +292,17 @@ came_up() {
 log_size() { stat -c %s "$program_log" 2>/dev/null || echo 0; }
 
 restart_agents() {
-    local entry user environment
-    for entry in "${agents[@]}"; do
-        user="${entry%% *}"
-        environment="${entry#* }"
-        # The variables are meant to split into one assignment each.
-        # shellcheck disable=SC2086
-        if [ "$(id -u)" = 0 ] && [ "$user" != root ]; then
-            setsid runuser -u "$user" -- env $environment "$exe" -agent </dev/null >/dev/null 2>&1 &
+    local i words
+    for i in "${!agent_uids[@]}"; do
+        mapfile -t words <<<"${agent_envs[$i]%$'\n'}"
+        # Root only for an agent root itself ran; never through a shell.
+        if [ "${agent_uids[$i]}" = 0 ] || [ "$(id -u)" != 0 ]; then
+            setsid env -i PATH="$agent_path" "${words[@]}" "$exe" -agent </dev/null >/dev/null 2>&1 &
         else
-            setsid env $environment "$exe" -agent </dev/null >/dev/null 2>&1 &
+            setsid setpriv --reuid="${agent_uids[$i]}" --regid="${agent_gids[$i]}" --init-groups \
+                env -i PATH="$agent_path" "${words[@]}" "$exe" -agent </dev/null >/dev/null 2>&1 &
         fi
-        log "restarted the desktop agent of $user"
+        log "restarted the desktop agent of uid ${agent_uids[$i]}"
     done
 }
 
@@ -218,6 +320,7 @@ fi
 log "upgrade failed: the new version did not come up; restoring the previous version"
 stop_all
 restore_previous
+secure_install_dir
 offset="$(log_size)"
 old_pid="$(start_program)"
 if came_up "$old_pid" "$offset"; then
