@@ -1,5 +1,6 @@
 #include "ServerApp.h"
 
+#include "app/ServiceNotifier.h"
 #include "connection/VTConnection.h"
 #include "gui/GuiClient.h"
 #include "gui/GuiCoupledClient.h"
@@ -11,7 +12,8 @@
 #include <QDebug>
 
 ServerApp::ServerApp(GuiClientType type)
-    : m_guiClientType(type)
+    : m_notifier(new ServiceNotifier(this))
+    , m_guiClientType(type)
 {
 }
 
@@ -61,6 +63,8 @@ bool ServerApp::initialize()
     qDebug() << "connect base client signals ";
     connectSessionSignals();
     qInfo() << "Application initialization completed";
+    // Ready means settings loaded and the pipe served; the server may take a while to answer.
+    m_notifier->notifyReady();
     return true;
 }
 

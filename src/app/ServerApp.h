@@ -6,6 +6,7 @@
 
 class BaseClient;
 class GuiClient;
+class ServiceNotifier;
 class VTConnection;
 
 // The daemon and the local mode: holds the single-instance guard, loads the settings and owns the
@@ -41,5 +42,6 @@ private:
     VTConnection* m_connection = nullptr;
     BaseClient* m_baseClient = nullptr;
     GuiClient* m_guiClient = nullptr;
+    ServiceNotifier* m_notifier = nullptr;
     GuiClientType m_guiClientType;
 };

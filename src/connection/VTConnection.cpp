@@ -128,6 +128,9 @@ void VTConnection::takeEntry(int position)
 void VTConnection::moveToNextServer()
 {
     takeEntry(m_serverIndexes.isEmpty() ? 0 : (m_currentIndex + 1) % m_serverIndexes.size());
+    if (m_currentIndex == 0) {
+        m_wait.roundFailed(m_currentServer.m_reconnectInterval);
+    }
 }
 
 bool VTConnection::open()
@@ -264,6 +267,7 @@ void VTConnection::onConnected()
         m_reconnectTimer->stop();
         m_deadlineTimer->stop();
         m_connected = true;
+        m_sessionClock.start();
         emit connected();
     } else {
         qCritical() << "Invalid peer's certificate chain - close connection";
@@ -286,6 +290,20 @@ void VTConnection::onError(QAbstractSocket::SocketError error)
     qCritical().noquote() << QStringLiteral("The following error occurred: ") + m_socket->errorString() + "\n";
     if (error == QAbstractSocket::SocketTimeoutError) {
         m_retryAtOnce = true;
+    }
+    // Before the session is accepted every error ends the attempt, and some (an HTTP error
+    // answer to the upgrade, a refused hand-shake) leave the socket open until the deadline.
+    // Queued: the socket is still inside its own handling of the answer.
+    if (m_attemptLive && !m_connected && m_socket->state() != QAbstractSocket::UnconnectedState) {
+        QMetaObject::invokeMethod(
+            this,
+            [this]() {
+                if (m_attemptLive && !m_connected && m_socket->state() != QAbstractSocket::UnconnectedState) {
+                    m_socket->abort();
+                    endAttempt();
+                }
+            },
+            Qt::QueuedConnection);
     }
     // Some errors (an invalid URL, for one) end an attempt without any disconnection.
     if (m_socket->state() == QAbstractSocket::UnconnectedState) {
@@ -338,6 +356,9 @@ void VTConnection::decideRotation()
     m_attemptLive = false;
     m_deadlineTimer->stop();
     qDebug() << "WebSocket disconnected";
+    if (m_connected && m_sessionClock.elapsed() >= ReconnectWait::s_lastingSessionMs) {
+        m_wait.sessionLasted(m_currentServer.m_reconnectInterval);
+    }
     bool force = false;
     if (m_resolvedIps.empty()) {
         force = true;
@@ -360,7 +381,9 @@ void VTConnection::scheduleReconnect(int delaySeconds)
 {
     m_retryAtOnce = false;
     // A record that failed to load carries no interval of its own; never spin nor overflow.
-    m_reconnectTimer->start(qBound(0, delaySeconds, VTServer::s_maxIntervalSeconds) * s_msPerReconnectSecond);
+    const int seconds = qBound(0, delaySeconds, VTServer::s_maxIntervalSeconds);
+    // Drawn even when at once: a fleet told to reconnect together must not arrive together.
+    m_reconnectTimer->start(seconds == 0 ? m_wait.drawImmediateMs() : m_wait.drawMs(seconds, s_msPerReconnectSecond));
 }
 
 bool VTConnection::needToMoveToNextServer(bool force) const

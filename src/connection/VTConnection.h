@@ -1,10 +1,12 @@
 #pragma once
 
+#include "connection/ReconnectWait.h"
 #include "settings/VTServer.h"
 #include "settings/VTSite.h"
 
 #include <QAbstractSocket>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -33,7 +35,8 @@ class VTConnectionProbe;
 //     |                        |  not accepted within s_connectTimeoutMs        | dropped, close()
 //     |                        v                                                v
 //     +---- timer started <-- rotation decision <-------------------------------+
-//           (0 s after close() or a time-out unless the rotation moved, else the server's interval)
+//           (at once after close() or a time-out unless the rotation moved, else the server's
+//            interval; either way drawn at random and grown in a long outage: see ReconnectWait)
 //
 // The rotation decision:
 //
@@ -45,6 +48,17 @@ class VTConnectionProbe;
 //   ended within s_shortSessionMs, on the server it connected to,
 //   and not closed by this side?                                  --yes--> move to next server
 //                                                                 --no--> same server
+//
+// The wait before the next attempt (ReconnectWait holds the numbers):
+//
+//   session stayed up ReconnectWait::s_lastingSessionMs? --yes--> failed rounds = 0
+//   the rotation wrapped around to its first entry?       --yes--> failed rounds + 1
+//   at once (close(), time-out)  --> 0 to s_maxImmediateSpreadMs
+//   scheduled                    --> uniform in [C / 4, 7 C / 4], C = the interval, doubled for
+//                                    every failed round from the third on, capped at a few
+//                                    intervals and two minutes
+//   attempt answered with an error before it was accepted (an HTTP 503, a refused hand-shake)
+//                                --> the attempt ends at once and goes to the rotation decision
 class VTConnection : public QObject
 {
     Q_OBJECT
@@ -118,6 +132,7 @@ private:
     // arrived: the socket reports a time-out after its disconnection, and some errors without one.
     void endAttempt();
     void decideRotation();
+    // `delaySeconds` 0 retries at once, any other value draws the wait around that interval.
     void scheduleReconnect(int delaySeconds);
 
     // TLS identity and validation of the peer.
@@ -139,6 +154,9 @@ private:
 
     QString m_serverToUse;
     QDateTime m_connectStart;
+    // Runs from the acceptance of the current session.
+    QElapsedTimer m_sessionClock;
+    ReconnectWait m_wait;
     VTServer m_currentServer;
     VTSite m_currentSite;
     bool m_connected = false;

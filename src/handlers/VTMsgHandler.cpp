@@ -34,7 +34,7 @@ qint64 VTMsgHandler::sendResponse(const QJsonObject& response)
 {
     // The answer echoes the request's "params", so a password given there must not travel back.
     const QJsonObject masked = VTPasswordMask::masked(response);
-    qDebug().noquote().nospace() << "Message sent: " << QJsonDocument(masked).toJson(QJsonDocument::Indented);
+    qDebug().noquote().nospace() << "Message sent: " << VTPasswordMask::forLog(masked);
     const QByteArray data = QJsonDocument(masked).toJson(QJsonDocument::Compact);
     m_client->sendMessage(data);
     return data.size();

@@ -1,7 +1,6 @@
 #include "RunScript.h"
 
 #include "performers/ScriptFile.h"
-#include "tasks/DetachedScript.h"
 
 #include <QFileInfo>
 #include <QtDebug>
@@ -51,9 +50,7 @@ void RunScript::perform()
             return;
         }
     }
-    file.makeExecutable(DetachedScript::s_readAndRunByAll);
-    // The background shell reads the file after this task has ended.
-    file.setAutoRemove(false);
+    file.makeExecutable();
 
     const bool asRoot = m_params.value(msg_param_run_as_root).toBool();
     const ScriptFile::Command command = ScriptFile::command(
@@ -68,6 +65,8 @@ void RunScript::perform()
         qWarning("Error perform \"RunScript\" message, process cannot be started");
         return;
     }
+    // The background shell reads the file after this task has ended and removes it itself.
+    file.setAutoRemove(false);
     qDebug("\"RunScript\" success");
     m_result = true;
 }

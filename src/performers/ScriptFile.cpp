@@ -1,6 +1,8 @@
 #include "ScriptFile.h"
 
 #include "performers/HttpFetch.h"
+#include "settings/VTSettings.h"
+#include "tasks/DetachedScript.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,7 +65,15 @@ bool ScriptFile::download(const QString& url, QString& error)
         qWarning("Error perform \"%s\" download error , cannot create the script file", qPrintable(m_performer));
         return false;
     }
-    const HttpFetch::Result fetched = HttpFetch::get(QUrl(url), s_downloadTimeoutMs, *m_file);
+    const QUrl target(url);
+    if (target.scheme() != QLatin1String("https") && !VTSettings::instance()->debug()) {
+        // Anyone on the path could replace a script fetched in the clear, and it runs as root.
+        const QString reason = QStringLiteral("only https is accepted for scripts");
+        error = m_performer + " : download error :" + reason;
+        qWarning("Error perform \"%s\" download error , %s", qPrintable(m_performer), qPrintable(reason));
+        return false;
+    }
+    const HttpFetch::Result fetched = HttpFetch::get(target, s_downloadTimeoutMs, *m_file);
     switch (fetched.status) {
     case HttpFetch::eTimedOut:
         error = m_performer + " : download error : timeout 5 sec";
@@ -79,13 +89,12 @@ bool ScriptFile::download(const QString& url, QString& error)
     return true;
 }
 
-bool ScriptFile::makeExecutable(QFileDevice::Permissions added)
+bool ScriptFile::makeExecutable()
 {
     if (m_file) {
         m_file->flush();
     }
-    // Set directly rather than through chmod: no child process to wait for.
-    return QFile::setPermissions(m_fileName, QFile::permissions(m_fileName) | added);
+    return DetachedScript::makePrivateExecutable(m_fileName);
 }
 
 QString ScriptFile::sudoOption()
@@ -115,8 +124,8 @@ ScriptFile::Command ScriptFile::command(const QString& fileName, bool asRoot, co
 bool ScriptFile::startDetached(const Command& command)
 {
     QProcess process;
-    process.setProgram(command.program);
-    process.setArguments(command.arguments);
+    process.setProgram(QStringLiteral("sh"));
+    process.setArguments(DetachedScript::removingAfter(m_fileName, command.program, command.arguments));
 
     // The input travels through a pipe filled before the start; the child reopens its read end
     // through /proc, so the password is neither on disk nor in any command line.
@@ -166,18 +175,19 @@ void ScriptFile::unregisterFile(const QString& fileName)
 void ScriptFile::sweep(const QString& dir, const QString& mask)
 {
     QMutexLocker lock(&s_registryLock);
+    // A background launch removes its own file, so its entry is dropped here once it has ended.
+    for (auto it = s_registry.begin(); it != s_registry.end();) {
+        if (it.value() != 0 && ::kill(pid_t(it.value()), 0) != 0 && errno == ESRCH) {
+            it = s_registry.erase(it);
+        } else {
+            ++it;
+        }
+    }
     QDir directory(dir);
     const QStringList names = directory.entryList({mask}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
-        const QString path = QFileInfo(directory.filePath(name)).absoluteFilePath();
-        const auto it = s_registry.constFind(path);
-        if (it != s_registry.constEnd()) {
-            const qint64 pid = it.value();
-            if (pid == 0 || ::kill(pid_t(pid), 0) == 0 || errno == EPERM) {
-                continue;
-            }
-            s_registry.remove(path);
+        if (!s_registry.contains(QFileInfo(directory.filePath(name)).absoluteFilePath())) {
+            directory.remove(name);
         }
-        directory.remove(name);
     }
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFileDevice>
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -27,9 +26,11 @@ public:
     // Creates the file and writes the line that clears the library search path.
     bool open(const QByteArray& firstLine);
     bool append(const QByteArray& data);
-    // Appends the body fetched from `url`; on failure logs, leaves the text in `error` and returns false.
+    // Appends the body fetched from `url`; on failure logs, leaves the text in `error` and returns
+    // false. What is fetched runs as root, so only https is used unless the settings ask for debug.
     bool download(const QString& url, QString& error);
-    bool makeExecutable(QFileDevice::Permissions added);
+    // Runnable and readable by its owner only.
+    bool makeExecutable();
     void setAutoRemove(bool autoRemove) { m_autoRemove = autoRemove; }
     // Really closes the file: a temporary file keeps its descriptor open through close(), and a
     // file open for writing cannot be executed ("Text file busy").
@@ -48,8 +49,9 @@ public:
     // "-S " where sudo is known to read the password from standard input, else empty.
     static QString sudoOption();
 
-    // Starts `command` in the background with `command.input` as its standard input.
-    // The launched process keeps the file from being swept while it runs.
+    // Starts `command` in the background with `command.input` as its standard input; the file is
+    // removed once the command has ended. The launched process keeps the file from being swept
+    // while it runs.
     bool startDetached(const Command& command);
 
     // Removes the files matching `mask` in `dir`, except scripts still in use.

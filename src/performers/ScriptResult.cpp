@@ -40,7 +40,7 @@ void ScriptResult::perform()
             return;
         }
     }
-    file.makeExecutable(QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    file.makeExecutable();
     // A file still open for writing cannot be executed ("Text file busy"), as sudo does.
     file.close();
 

@@ -80,13 +80,19 @@ bool Upgrade::upgrade(QString url)
     }
     qInfo() << "Upgrade package downloaded to:" << file.fileName();
     file.close();
-    if (!checkSignature(variantUrl(url), file.fileName())) {
+    if (!checkSignature(variantUrl(url), file.fileName(), !isEncrypted(url))) {
         return false;
     }
 
-    // tar leaves whatever it managed to unpack when it fails; none of that may run.
+    // tar leaves whatever it managed to unpack when it fails; none of that may run. The members'
+    // owners and modes are the builder's, not ours: as root tar would keep them, so files a user
+    // could change, or set-uid ones, would reach the program directory. The fixed umask keeps
+    // group and other write off whatever this process was started with.
     const BoundedProcess::Result tar
-        = BoundedProcess::run(QStringLiteral("tar"), {"-zxvf", file.fileName(), "-C", dir.path()}, s_unpackTimeoutMs);
+        = BoundedProcess::run(QStringLiteral("sh"),
+                              {"-c", "umask 022 && exec tar \"$@\"", "tar", "--no-same-owner", "--no-same-permissions",
+                               "-zxf", file.fileName(), "-C", dir.path()},
+                              s_unpackTimeoutMs);
     const int rc = tar.started && !tar.crashed ? tar.exitCode : -1;
     if (rc != 0) {
         qCritical("upgrade failed - can't unpack update package");
@@ -119,14 +125,34 @@ bool Upgrade::upgrade(QString url)
     return true;
 }
 
-QString Upgrade::variantUrl(QString url)
+QString Upgrade::variantUrl(const QString& url)
 {
-    return url.replace(QLatin1String("update"), IS_64_ARCH ? QLatin1String("update_64") : QLatin1String("update_32"));
+    // Only the file name names the variant: the host, the directories and the query are the
+    // server's and stay as given.
+    QUrl parsed(url);
+    const QString path = parsed.path(QUrl::FullyEncoded);
+    const int nameStart = path.lastIndexOf(QLatin1Char('/')) + 1;
+    QString name = path.mid(nameStart);
+    name.replace(QLatin1String("update"), IS_64_ARCH ? QLatin1String("update_64") : QLatin1String("update_32"));
+    parsed.setPath(path.left(nameStart) + name, QUrl::StrictMode);
+    return parsed.toString(QUrl::FullyEncoded);
+}
+
+bool Upgrade::isEncrypted(const QString& url)
+{
+    return QUrl(url).scheme() == QLatin1String("https");
 }
 
 bool Upgrade::download(QString url, QIODevice& device)
 {
     qInfo() << "Start download from url:" << url;
+    if (!isEncrypted(url) && !QFileInfo::exists(PackageSignature::keyPath())) {
+        // A package fetched in the clear is only as good as its signature, and without a key
+        // nothing can be checked.
+        qWarning("Error perform \"Upgrade\" download error , %s",
+                 "a package not fetched over https needs a signing key to check it");
+        return false;
+    }
     const HttpFetch::Result fetched = HttpFetch::get(QUrl(variantUrl(url)), s_downloadTimeoutMs, device);
     if (fetched.status == HttpFetch::eFailed) {
         qWarning("Error perform \"Upgrade\" download error , %s", qPrintable(fetched.errorString));
@@ -138,10 +164,15 @@ bool Upgrade::download(QString url, QIODevice& device)
     return true;
 }
 
-bool Upgrade::checkSignature(const QString& packageUrl, const QString& packageFile)
+bool Upgrade::checkSignature(const QString& packageUrl, const QString& packageFile, bool required)
 {
     const QString keyPath = PackageSignature::keyPath();
     if (!QFileInfo::exists(keyPath)) {
+        if (required) {
+            qCritical() << "upgrade failed - no verification key at" << keyPath;
+            m_upgradeError = QStringLiteral("Cannot verify archive signature.");
+            return false;
+        }
         qWarning() << "Upgrade package is not signature-checked: no verification key at" << keyPath;
         return true;
     }

@@ -28,11 +28,15 @@ public:
     // Unpacking runs on the session's thread; a tar that hangs must not hold it for ever.
     static const int s_unpackTimeoutMs;
 
+    // The package address for this machine's word size: every "update" in the file name becomes
+    // its variant.
+    static QString variantUrl(const QString& url);
+
 private:
-    // The package address for this machine's word size: every "update" becomes its variant.
-    static QString variantUrl(QString url);
-    // With a verification key installed, the package must carry a valid detached signature.
-    bool checkSignature(const QString& packageUrl, const QString& packageFile);
+    static bool isEncrypted(const QString& url);
+    // With a verification key installed, or when `required`, the package must carry a valid
+    // detached signature.
+    bool checkSignature(const QString& packageUrl, const QString& packageFile, bool required);
 
     QString m_upgradeError;
     static bool s_inProgress;

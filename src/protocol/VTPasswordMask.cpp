@@ -14,35 +14,64 @@ QString VTPasswordMask::maskFor(const QString& key)
     return QString();
 }
 
-QJsonObject VTPasswordMask::masked(const QJsonObject& object)
+namespace {
+
+QJsonValue maskValue(const QJsonValue& value, bool forLog);
+
+QJsonObject maskObject(const QJsonObject& object, bool forLog)
 {
     QJsonObject result;
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        const QString mask = maskFor(it.key());
-        if (!mask.isNull() && !it.value().isNull() && !it.value().isUndefined())
+        const QString mask = VTPasswordMask::maskFor(it.key());
+        const bool hasValue = !it.value().isNull() && !it.value().isUndefined();
+        if (!mask.isNull() && hasValue)
             result.insert(it.key(), mask);
+        else if (forLog && hasValue && VTPasswordMask::isLogOnlySecret(it.key()))
+            result.insert(it.key(), VTPasswordMask::logOnlyMask(it.value().toString()));
         else
-            result.insert(it.key(), masked(it.value()));
+            result.insert(it.key(), maskValue(it.value(), forLog));
     }
     return result;
 }
 
-QJsonValue VTPasswordMask::masked(const QJsonValue& value)
+QJsonValue maskValue(const QJsonValue& value, bool forLog)
 {
     if (value.isObject())
-        return masked(value.toObject());
+        return maskObject(value.toObject(), forLog);
     if (value.isArray()) {
         QJsonArray result;
         for (const QJsonValue& element : value.toArray())
-            result.append(masked(element));
+            result.append(maskValue(element, forLog));
         return result;
     }
     return value;
 }
 
+} // namespace
+
+QJsonObject VTPasswordMask::masked(const QJsonObject& object)
+{
+    return maskObject(object, false);
+}
+
+QJsonValue VTPasswordMask::masked(const QJsonValue& value)
+{
+    return maskValue(value, false);
+}
+
+bool VTPasswordMask::isLogOnlySecret(const QString& key)
+{
+    return key == QLatin1String("run_command");
+}
+
+QString VTPasswordMask::logOnlyMask(const QString& value)
+{
+    return QStringLiteral("[script of %1 bytes, not logged]").arg(value.toUtf8().size());
+}
+
 QByteArray VTPasswordMask::forLog(const QJsonObject& object)
 {
-    return QJsonDocument(masked(object)).toJson(QJsonDocument::Indented);
+    return QJsonDocument(maskObject(object, true)).toJson(QJsonDocument::Indented);
 }
 
 namespace {

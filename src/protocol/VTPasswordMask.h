@@ -23,7 +23,13 @@ public:
     static QJsonObject masked(const QJsonObject& object);
     static QJsonValue masked(const QJsonValue& value);
 
-    // Indented JSON of the masked object, as the log lines print messages.
+    // A server's script may carry a credential of its own, and the log is readable by more than
+    // root: the log keeps only its size, though answers to the server still echo it.
+    static bool isLogOnlySecret(const QString& key);
+    static QString logOnlyMask(const QString& value);
+
+    // Indented JSON of the masked object, the script texts left out too, as the log lines print
+    // messages.
     static QByteArray forLog(const QJsonObject& object);
 
     // Text that did not parse as JSON is masked by pattern instead, so a cut-off or malformed

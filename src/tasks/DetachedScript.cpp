@@ -5,11 +5,9 @@
 #include <QTemporaryFile>
 #include <QtDebug>
 
-const QFileDevice::Permissions DetachedScript::s_readAndRunByAll = QFileDevice::ReadOwner | QFileDevice::ExeOwner
-    | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
-
 bool DetachedScript::launch(const QString& fileTemplate, const QByteArray& body, const QString& shell)
 {
+    // Created 0600, so the body is never readable by others, not even before the mode is set.
     QTemporaryFile file(fileTemplate);
     if (!file.open()) {
         qWarning() << "Unable to create script file" << file.fileTemplate();
@@ -19,11 +17,28 @@ bool DetachedScript::launch(const QString& fileTemplate, const QByteArray& body,
     const bool written = file.write(body) == body.size() && file.flush();
     const QString path = file.fileName();
     file.close();
-    // Set directly rather than through chmod: no child process to wait for.
-    if (!written || !QFile::setPermissions(path, QFile::permissions(path) | s_readAndRunByAll)) {
+    if (!written || !makePrivateExecutable(path)) {
         qWarning() << "Unable to write script file" << path;
         QFile::remove(path);
         return false;
     }
-    return QProcess::startDetached(shell, {path});
+    if (!QProcess::startDetached(QStringLiteral("sh"), removingAfter(path, shell, {path}))) {
+        QFile::remove(path);
+        return false;
+    }
+    return true;
+}
+
+QStringList DetachedScript::removingAfter(const QString& file, const QString& program, const QStringList& arguments)
+{
+    // The names travel as positional parameters, never inside the shell's text.
+    return QStringList {QStringLiteral("-c"), QStringLiteral("\"$@\"; status=$?; rm -f -- \"$0\"; exit $status"), file,
+                        program}
+    + arguments;
+}
+
+bool DetachedScript::makePrivateExecutable(const QString& file)
+{
+    // Set directly rather than through chmod: no child process to wait for.
+    return QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }

@@ -83,8 +83,12 @@ QString VTInfo::paramsText(const QMap<QString, QVariant>& params)
 {
     QString text = QStringLiteral(" | ");
     for (auto it = params.cbegin(); it != params.cend(); ++it) {
-        const QString mask = VTPasswordMask::maskFor(it.key());
-        const QString value = mask.isNull() ? valueText(masked(it.value())) : mask;
+        QString value = VTPasswordMask::maskFor(it.key());
+        if (value.isNull()) {
+            // The statistics are logged in troubleshoot answers.
+            value = VTPasswordMask::isLogOnlySecret(it.key()) ? VTPasswordMask::logOnlyMask(it.value().toString())
+                                                              : valueText(masked(it.value()));
+        }
         text += it.key() + QLatin1Char(':') + value + QStringLiteral(" | ");
     }
     return text;

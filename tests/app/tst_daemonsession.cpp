@@ -109,17 +109,18 @@ private slots:
 
         // A password with a blank after the colon: masked in the answer and in the log file.
         const QString scriptId = "SCRIPT-1";
-        server.sendText(
-            "{\"msg_info\":{\"id\":\"" + scriptId
-            + "\",\"src\":\"server\",\"dst\":\"127.0.0.1\",\"type\":\"proxy\"},"
-              "\"msg\":{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"S1\","
-              "\"params\":{\"run_command\":\"true\",\"run_as_root\":false,\"sudo_password\": \"wire-secret\"}}}");
+        server.sendText("{\"msg_info\":{\"id\":\"" + scriptId
+                        + "\",\"src\":\"server\",\"dst\":\"127.0.0.1\",\"type\":\"proxy\"},"
+                          "\"msg\":{\"type\":\"action_request\",\"name\":\"linux_run_script\",\"origid\":\"S1\","
+                          "\"params\":{\"run_command\":\"true # script-credential\",\"run_as_root\":false,"
+                          "\"sudo_password\": \"wire-secret\"}}}");
         answers = server.waitForAnswers(scriptId, 1, 15000);
         QCOMPARE(answers.size(), 1);
         QCOMPARE(body(answers[0]).value("action_succeeded").toString(), QString("true"));
         QCOMPARE(body(answers[0]).value("params").toObject().value("sudo_password").toString(), QString(16, '*'));
         QVERIFY(program.waitForLog("Message received: ", 5000));
         QVERIFY(!program.log().contains("wire-secret"));
+        QVERIFY(!program.log().contains("script-credential"));
 
         id = server.sendRequest({{"type", "troubleshoot"}, {"params", QJsonObject {{"log", true}}}});
         answers = server.waitForAnswers(id, 1, 15000);

@@ -2,6 +2,7 @@
 #include "TestFiles.h"
 #include "TestInstanceLock.h"
 #include "TestProgramDir.h"
+#include "app/ServiceNotifier.h"
 #include "app/StartUp.h"
 
 #include <QCryptographicHash>
@@ -11,10 +12,17 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <QFileInfo>
+#include <QThread>
+
+#include <cstddef>
+#include <cstring>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +118,42 @@ private:
     const QByteArray m_keyFile;
     pid_t m_child = -1;
     key_t m_key = -1;
+};
+
+// The service manager's notification socket, played by the test: a real datagram socket bound
+// to a path, or to an abstract name when `path` starts with "@".
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QByteArray& path)
+        : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        if (path.startsWith('@'))
+            address.sun_path[0] = '\0';
+        m_bound = m_fd >= 0
+            && ::bind(m_fd, reinterpret_cast<sockaddr*>(&address),
+                      socklen_t(offsetof(sockaddr_un, sun_path) + path.size()))
+                == 0;
+    }
+    ~NotifySocket() { ::close(m_fd); }
+    bool isBound() const { return m_bound; }
+    // Every message that has arrived and was not read yet.
+    QStringList take()
+    {
+        QStringList messages;
+        char buffer[512];
+        ssize_t size;
+        while ((size = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0)
+            messages.append(QString::fromLatin1(buffer, int(size)));
+        return messages;
+    }
+
+private:
+    int m_fd;
+    bool m_bound = false;
 };
 
 } // namespace
@@ -451,6 +495,54 @@ private slots:
         QCOMPARE(log.contains("[TRACE] (0) : Application initialization completed\n"), infoWritten);
         // Lowering the threshold must not cost the debug lines or the log file itself.
         QVERIFY(log.contains("[DEBUG] (0) : before m_connection->open \n"));
+    }
+
+    void serviceManagerHearsReadyThenHeartbeat_data()
+    {
+        QTest::addColumn<bool>("abstractName");
+        QTest::newRow("socket path") << false;
+        QTest::newRow("abstract name") << true;
+    }
+
+    void serviceManagerHearsReadyThenHeartbeat()
+    {
+        QFETCH(bool, abstractName);
+        const QByteArray name = abstractName ? "@vt-notify-" + QByteArray::number(getpid())
+                                             : QFile::encodeName(m_certificates.path()) + "/notify";
+        NotifySocket manager(name);
+        QVERIFY(manager.isBound());
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QVERIFY(program.writeSettings(validSettings));
+
+        // A heartbeat every 100 ms; the daemon's server is unreachable, which must not delay ready.
+        qputenv("NOTIFY_SOCKET", name);
+        qputenv("WATCHDOG_USEC", "200000");
+        program.start({"-daemon"});
+        qunsetenv("NOTIFY_SOCKET");
+        qunsetenv("WATCHDOG_USEC");
+        QStringList heard;
+        QTRY_VERIFY_WITH_TIMEOUT((heard += manager.take()).contains("READY=1"), 10000);
+        QCOMPARE(heard.first(), QString("READY=1"));
+        // Ready comes once the settings are loaded and the desktop agents' pipe is served.
+        QVERIFY(TestFiles::read(program.settingsPath()).contains("\n    \"visible\": false\n"));
+        QVERIFY(QFileInfo("/tmp/OstrelleVantorelGUIpipe").exists());
+        QTRY_VERIFY_WITH_TIMEOUT((heard += manager.take()).count("WATCHDOG=1") >= 3, 10000);
+        QCOMPARE(heard.count("READY=1"), 1);
+
+        // In this process: the heartbeat comes from the event loop and stops while it is blocked.
+        NotifySocket own(name + "-own");
+        QVERIFY(own.isBound());
+        qputenv("NOTIFY_SOCKET", name + "-own");
+        qputenv("WATCHDOG_USEC", "20000");
+        ServiceNotifier notifier;
+        QVERIFY(qgetenv("NOTIFY_SOCKET").isEmpty());
+        notifier.notifyReady();
+        QCOMPARE(own.take(), QStringList({"READY=1", "WATCHDOG=1"}));
+        QThread::msleep(100);
+        QCOMPARE(own.take(), QStringList());
+        QStringList resumed;
+        QTRY_VERIFY((resumed += own.take()).contains("WATCHDOG=1"));
     }
 
 private:

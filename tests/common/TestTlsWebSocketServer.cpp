@@ -121,6 +121,23 @@ void TestTlsWebSocketServer::onIncoming(QSslSocket* socket)
         m_lastPeerCertificateChain = socket->peerCertificateChain();
         m_lastHandshakeErrors.clear();
         emit tlsEstablished(m_lastPeerCertificate);
+        if (!m_rawAnswer.isEmpty()) {
+            disconnect(socket, nullptr, this, nullptr);
+            connect(socket, &QSslSocket::readyRead, this, [this, socket]() {
+                // The whole request head, then one answer; the socket stays open.
+                if (socket->property("answered").toBool() || !socket->peek(1 << 16).contains("\r\n\r\n")) {
+                    return;
+                }
+                socket->setProperty("answered", true);
+                ++m_rawAnswerCount;
+                socket->write(m_rawAnswer);
+            });
+            connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+            if (socket->bytesAvailable() > 0) {
+                emit socket->readyRead();
+            }
+            return;
+        }
         // From here the WebSocket server owns the socket. The upgrade request may already be
         // buffered behind the handshake, so it is announced again once the server listens for it.
         disconnect(socket, nullptr, this, nullptr);

@@ -43,6 +43,10 @@ public:
                 const QHostAddress& address = QHostAddress::LocalHost);
     // Stops accepting and drops every client without a close handshake.
     void stop();
+    // Non-empty: every request after TLS is answered with these raw bytes instead of an upgrade,
+    // and the connection is left open, as a loaded server or a proxy may do.
+    void setRawAnswer(const QByteArray& answer) { m_rawAnswer = answer; }
+    int rawAnswerCount() const { return m_rawAnswerCount; }
     bool isListening() const;
 
     quint16 port() const { return m_port; }
@@ -105,4 +109,6 @@ private:
     int m_connectionCount = 0;
     int m_tlsHandshakeCount = 0;
     int m_failedHandshakeCount = 0;
+    QByteArray m_rawAnswer;
+    int m_rawAnswerCount = 0;
 };

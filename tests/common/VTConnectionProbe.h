@@ -18,6 +18,11 @@ public:
     static std::vector<QString> resolvedIps(VTConnection const& c) { return c.m_resolvedIps; }
     static QString serverToUse(VTConnection const& c) { return c.m_serverToUse; }
     static bool isReconnectScheduled(VTConnection const& c) { return c.m_reconnectTimer->isActive(); }
+    static int failedRounds(VTConnection const& c) { return c.m_wait.failedRounds(); }
+    static int waitCentreSeconds(VTConnection const& c)
+    {
+        return c.m_wait.centreSeconds(c.m_currentServer.m_reconnectInterval);
+    }
 
     static void moveToNextServer(VTConnection& c) { c.moveToNextServer(); }
     static void setResolvedIps(VTConnection& c, QList<QHostAddress> const& a) { c.setResolvedIps(a); }

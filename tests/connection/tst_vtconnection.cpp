@@ -6,6 +6,7 @@
 #include "TestTlsWebSocketServer.h"
 #include "VTConnectionProbe.h"
 
+#include "connection/ReconnectWait.h"
 #include "connection/VTConnection.h"
 #include "settings/VTSettings.h"
 
@@ -15,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QWebSocketServer>
 #include <QtTest>
+
+#include <algorithm>
 
 using Index = VTConnection::index;
 using Site = TestSiteSettings::Site;
@@ -50,6 +53,16 @@ private:
             return nullptr;
         }
         return server;
+    }
+
+    TestTlsWebSocketServer* startServerOn(quint16 port)
+    {
+        auto* server = new TestTlsWebSocketServer;
+        m_servers.append(server);
+        return server->listen(m_certs->certPath("server"), m_certs->keyPath("server"),
+                              TestTlsWebSocketServer::NoClientCert, QString(), port)
+            ? server
+            : nullptr;
     }
 
     Server pinned(int port, int reconnectInterval) const
@@ -247,6 +260,150 @@ private slots:
         QCOMPARE(x->connectionCount(), moves ? 1 : 0);
     }
 
+    void drawnWaitsSpreadOverTheirWindow_data()
+    {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("failedRounds");
+        QTest::addColumn<int>("lowMs");
+        QTest::addColumn<int>("highMs");
+
+        QTest::newRow("interval 10") << 10 << 0 << 2500 << 17500;
+        QTest::newRow("two failed rounds: still the interval") << 10 << 2 << 2500 << 17500;
+        QTest::newRow("third failed round doubles") << 10 << 3 << 5000 << 35000;
+        QTest::newRow("capped at four intervals") << 10 << 50 << 10000 << 70000;
+        QTest::newRow("capped at two minutes") << 60 << 50 << 30000 << 210000;
+        QTest::newRow("a long interval never shrinks") << 600 << 50 << 150000 << 1050000;
+        QTest::newRow("never under a second") << 1 << 0 << 1000 << 1750;
+        QTest::newRow("at once: a quarter second at most") << 0 << 0 << 0 << 250;
+    }
+
+    void drawnWaitsSpreadOverTheirWindow()
+    {
+        QFETCH(int, interval);
+        QFETCH(int, failedRounds);
+        QFETCH(int, lowMs);
+        QFETCH(int, highMs);
+        ReconnectWait wait;
+        for (int round = 0; round < failedRounds; ++round) {
+            wait.roundFailed(interval);
+        }
+        std::vector<int> draws;
+        for (int i = 0; i < 500; ++i) {
+            draws.push_back(interval == 0 ? wait.drawImmediateMs() : wait.drawMs(interval, 1000));
+        }
+        const auto [least, most] = std::minmax_element(draws.begin(), draws.end());
+        QVERIFY2(*least >= lowMs && *most <= highMs, qPrintable(QString("%1..%2").arg(*least).arg(*most)));
+        // Both ends of the window are reached: a fleet spreads over all of it, not around one value.
+        const int tenth = (highMs - lowMs) / 10;
+        QVERIFY2(*least<lowMs + tenth&& * most> highMs - tenth, qPrintable(QString("%1..%2").arg(*least).arg(*most)));
+    }
+
+    void waitGrowsUntilASessionLasts_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("refused") << "refused";
+        QTest::newRow("accepted and closed before TLS") << "closed";
+        QTest::newRow("session accepted, then dropped at once: one TCP connection per attempt") << "dropped";
+    }
+
+    void waitGrowsUntilASessionLasts()
+    {
+        QFETCH(QString, failure);
+        TestSeam lasting(ReconnectWait::s_lastingSessionMs, 60000);
+        const quint16 port = closedPort();
+        QTcpServer closing;
+        TestTlsWebSocketServer* dropping = nullptr;
+        if (failure == "closed") {
+            QVERIFY(closing.listen(QHostAddress::LocalHost, port));
+            connect(&closing, &QTcpServer::newConnection, this, [&]() {
+                while (QTcpSocket* socket = closing.nextPendingConnection()) {
+                    socket->close();
+                    socket->deleteLater();
+                }
+            });
+        } else if (failure == "dropped") {
+            dropping = startServerOn(port);
+            QVERIFY(dropping);
+            connect(dropping, &TestTlsWebSocketServer::clientConnected, this,
+                    [dropping](QWebSocket* client) { dropping->abortClient(client); });
+        }
+        Server server = pinned(port, 1);
+        server.server = "127.0.0.1";
+        QVERIFY(TestSiteSettings::load({Site {{server}}}));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy connectedSpy(&connection, &VTConnection::connected);
+        QVERIFY(connection.open());
+        // Doubled from the third failed round on, up to four intervals, and no further.
+        QTRY_VERIFY_WITH_TIMEOUT(VTConnectionProbe::failedRounds(connection) >= 6, 20000);
+        QCOMPARE(VTConnectionProbe::waitCentreSeconds(connection), 4);
+        // Once per change of wait (2 s, then 4 s), not once per attempt.
+        int changes = 0;
+        int attempts = 0;
+        for (const auto& message : log.messages()) {
+            changes += message.second.startsWith("Reconnect wait is now about ") ? 1 : 0;
+            attempts += message.second.contains("Connecting to server:") ? 1 : 0;
+        }
+        QCOMPARE(changes, 2);
+        QVERIFY(log.contains(QtWarningMsg, "Reconnect wait is now about 4 s"));
+        if (dropping) {
+            // The log line comes just before its connection, which may not be accepted yet.
+            const int tcp = dropping->tlsHandshakeCount() + dropping->failedHandshakeCount();
+            QVERIFY2(tcp == attempts || tcp == attempts - 1,
+                     qPrintable(QString("%1 TCP connections for %2 attempts").arg(tcp).arg(attempts)));
+        }
+        closing.close();
+
+        // A session that lasts brings the wait back to the interval.
+        if (dropping) {
+            disconnect(dropping, &TestTlsWebSocketServer::clientConnected, this, nullptr);
+        } else {
+            dropping = startServerOn(port);
+            QVERIFY(dropping);
+        }
+        const int sessions = connectedSpy.count();
+        QTRY_VERIFY_WITH_TIMEOUT(connectedSpy.count() > sessions, 20000);
+        // Every session lasts now, and one that lasted keeps its server.
+        TestSeam nowLasting(ReconnectWait::s_lastingSessionMs, 0);
+        TestSeam longSession(VTConnection::s_shortSessionMs, 1);
+        dropping->closeClient();
+        QTRY_COMPARE(VTConnectionProbe::failedRounds(connection), 0);
+        QCOMPARE(VTConnectionProbe::waitCentreSeconds(connection), 1);
+    }
+
+    void httpErrorEndsAttemptAtOnce_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("503") << QByteArray("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+        QTest::newRow("200 without upgrade") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        QTest::newRow("101 with a wrong key")
+            << QByteArray("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Accept: d3Jvbmc=\r\n\r\n");
+    }
+
+    void httpErrorEndsAttemptAtOnce()
+    {
+        QFETCH(QByteArray, answer);
+        TestTlsWebSocketServer* busy = startServer();
+        QVERIFY(busy);
+        busy->setRawAnswer(answer);
+        QVERIFY(TestSiteSettings::load({Site {{live(busy, 60)}}}));
+
+        LogCapture log;
+        VTConnection connection;
+        QSignalSpy disconnectedSpy(&connection, &VTConnection::disconnected);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(connection.open());
+        // Far sooner than the 30 s an unanswered attempt is given.
+        QVERIFY(disconnectedSpy.wait(10000));
+        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(busy->rawAnswerCount(), 1);
+        QVERIFY(log.contains(QtCriticalMsg, "The following error occurred: "));
+        QCOMPARE(connection.getSocket()->state(), QAbstractSocket::UnconnectedState);
+    }
+
     void reconnectWaitsForInterval()
     {
         TestSeam slowReconnect(VTConnection::s_msPerReconnectSecond, 100);
@@ -262,8 +419,9 @@ private slots:
         clock.start();
         w->closeClient();
         QTRY_COMPARE(connectedSpy.count(), 2);
-        // Four seconds of interval at 100 ms each: no sooner, and no busy retrying meanwhile.
-        QVERIFY2(clock.elapsed() >= 380, qPrintable(QString::number(clock.elapsed())));
+        // Four seconds of interval at 100 ms each, drawn from a quarter to one and three quarters
+        // of it: no sooner, and no busy retrying meanwhile.
+        QVERIFY2(clock.elapsed() >= 95, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(w->tlsHandshakeCount(), 2);
     }
 

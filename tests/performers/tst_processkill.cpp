@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QWebSocket>
@@ -255,16 +256,25 @@ private slots:
         // Kept until the end: the detached shell may still be reading the wrapper.
         static QTemporaryDir wrappers;
         TestSeam seam(ShutDown::tmp_file_template, wrappers.path() + "/ot_XXXXXX.sh");
+        // A stand-in stop script records the wrapper, mode and text, while the wrapper runs it.
+        const QString stopScript = QCoreApplication::applicationDirPath() + "/stopVt.sh";
+        QVERIFY(!QFile::exists(stopScript));
+        const QByteArray record = wrappers.filePath("record").toLocal8Bit();
+        const auto removeStopScript = qScopeGuard([&] { QFile::remove(stopScript); });
+        QVERIFY(TestFiles::write(stopScript,
+                                 "#!/bin/sh\nfor f in '" + wrappers.path().toLocal8Bit()
+                                     + "'/ot_*.sh; do stat -c %a \"$f\"; cat \"$f\"; done > '" + record
+                                     + ".part' && mv '" + record + ".part' '" + record + "'\n",
+                                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
         const TaskOutcome outcome = TestTaskRunner::run(ShutDown::msg_name);
         QVERIFY(outcome.finishedInsideGo);
         QCOMPARE(outcome.result, QVariant(true));
 
-        const QStringList files = QDir(wrappers.path()).entryList({"ot_*.sh"}, QDir::Files);
-        QCOMPARE(files.size(), 1);
-        const QString wrapper = wrappers.filePath(files.first());
-        QCOMPARE(QString::fromLocal8Bit(TestFiles::read(wrapper)),
-                 QCoreApplication::applicationDirPath() + "/stopVt.sh");
-        QVERIFY(QFileInfo(wrapper).isExecutable());
+        QTRY_VERIFY(QFile::exists(record));
+        QCOMPARE(QString::fromLocal8Bit(TestFiles::read(record)), "700\n" + stopScript);
+        // The wrapper goes with the shell that ran it.
+        QTRY_COMPARE(QDir(wrappers.path()).entryList({"ot_*.sh"}, QDir::Files), QStringList());
     }
 };
 

@@ -4,11 +4,13 @@
 #include "TestHttpServer.h"
 #include "TestInstanceLock.h"
 #include "TestSeam.h"
+#include "TestSiteSettings.h"
 #include "TestTaskRunner.h"
 #include "performers/RunScript.h"
 #include "performers/ScriptFile.h"
 #include "performers/ScriptResult.h"
 #include "settings/DownloadTrust.h"
+#include "settings/VTSettings.h"
 #include "tasks/VTTaskFactory.h"
 
 #include <QDir>
@@ -22,6 +24,7 @@
 
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +37,11 @@ const char* const kSudoUser = "vtsudotest";
 const char* const kNastyPassword = "pw\"; touch /tmp/vt_pw_mark1; echo \"$(touch /tmp/vt_pw_mark2)`touch "
                                    "/tmp/vt_pw_mark3`'; touch /tmp/vt_pw_mark4; '";
 const QStringList kMarks {"/tmp/vt_pw_mark1", "/tmp/vt_pw_mark2", "/tmp/vt_pw_mark3", "/tmp/vt_pw_mark4"};
+
+// What another local user gets when reading the running script: "private" or "readable"; nothing
+// at all when the probe itself could not run.
+const char* const kOtherUserReads
+    = "$(runuser -u nobody -- sh -c 'cat \"$1\" > /dev/null 2>&1 && echo readable || echo private' sh \"$0\")";
 
 bool run(const QString& program, const QStringList& args, const QByteArray& input = {})
 {
@@ -85,11 +93,28 @@ private:
     // Keeps the stale-file sweep away from the system temporary directory.
     QString m_scriptDir = m_dir.filePath("scripts");
     TestSeam<QString> m_template {ScriptPerformer::tmp_file_template, m_scriptDir + "/otXXXXXX.sh"};
+    // The "debug" flag that lets scripts come over plain http is read from here.
+    TestSeam<QString> m_settingsDir {VTSettings::s_directory, m_dir.path()};
     TestHttpServer m_http;
     TestHttpServer m_https;
     QSslCertificate m_serverCert;
 
     QStringList scriptFiles() const { return QDir(m_scriptDir).entryList({"ot*.sh"}, QDir::Files); }
+
+    bool setDebug(bool debug)
+    {
+        TestSiteSettings::Server server;
+        server.cert = m_serverCert.toPem();
+        return TestSiteSettings::load({TestSiteSettings::Site {{server}}}, debug)
+            && VTSettings::instance()->debug() == debug;
+    }
+
+    // The script line of the launch tests: who ran it, from which file, and whether another user
+    // could read that file meanwhile.
+    QByteArray launchedLine() const
+    {
+        return "echo \"$(id -u) $0 " + QByteArray(kOtherUserReads) + "\" > " + m_dir.filePath("launched").toUtf8();
+    }
 
     // Creating a RunScript sweeps stale script files; true once nothing is left behind.
     bool sweptClean()
@@ -103,6 +128,12 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         QVERIFY(QDir().mkpath(m_scriptDir));
+        // Open like the system temporary directory, so that only a script's own mode keeps other
+        // users out of it.
+        const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+            | QFile::ReadOther | QFile::ExeOther;
+        QVERIFY(QFile::setPermissions(m_dir.path(), open));
+        QVERIFY(::chmod(QFile::encodeName(m_scriptDir).constData(), 01777) == 0);
         TestTaskRunner::initFactory();
 
         TestCertificates certs(m_dir.filePath("certs"));
@@ -113,8 +144,9 @@ private slots:
         m_serverCert = QSslCertificate::fromPath(certs.certPath("server")).value(0);
         for (TestHttpServer* server : {&m_http, &m_https}) {
             server->setRoute("/hello.sh", "echo \"downloaded $1\"\n");
-            server->setRoute("/my%20script.sh", "echo \"$(id -u) $0\" > " + m_dir.filePath("launched").toUtf8());
+            server->setRoute("/my%20script.sh", launchedLine());
         }
+        QVERIFY(setDebug(false));
     }
 
     void scriptResult_data()
@@ -143,6 +175,8 @@ private slots:
         QTest::newRow("root through sudo")
             << Params {{"run_command", "id -u"}, {"run_as_root", true}, {"sudo_password", "unused"}} << QVariant("0\n")
             << "";
+        QTest::newRow("body kept from other users while it runs")
+            << Params {{"run_command", QString("echo \"") + kOtherUserReads + "\""}} << QVariant("private\n") << "";
     }
 
     void scriptResult()
@@ -167,16 +201,20 @@ private slots:
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("errorStart");
         QTest::addColumn<bool>("pinned");
+        QTest::addColumn<bool>("debug");
 
-        QTest::newRow("http") << false << "/hello.sh" << false << "downloaded \n" << QString() << false;
+        QTest::newRow("http refused") << false << "/hello.sh" << false << QString()
+                                      << "ScriptResult : download error :only https" << false << false;
+        QTest::newRow("http in debug mode") << false << "/hello.sh" << false << "downloaded \n"
+                                            << QString() << false << true;
         QTest::newRow("https, management server's certificate") << true << "/hello.sh" << false << "downloaded \n"
-                                                                << QString() << true;
+                                                                << QString() << true << false;
         QTest::newRow("https, certificate no anchor covers")
             << true << "/hello.sh" << false << QString() << "ScriptResult : download error :SSL handshake failed"
-            << false;
-        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n" << QString() << false;
-        QTest::newRow("not found") << false << "/missing.sh" << false << QString()
-                                   << "ScriptResult : download error :" << false;
+            << false << false;
+        QTest::newRow("inline wins") << false << "/hello.sh" << true << "inline\n" << QString() << false << false;
+        QTest::newRow("not found") << true << "/missing.sh" << false << QString()
+                                   << "ScriptResult : download error :" << true << false;
     }
 
     void downloads()
@@ -187,6 +225,8 @@ private slots:
         QFETCH(QString, result);
         QFETCH(QString, errorStart);
         QFETCH(bool, pinned);
+        QFETCH(bool, debug);
+        QVERIFY(setDebug(debug));
         DownloadTrust::setServerCertificates(pinned ? QList<QSslCertificate> {m_serverCert}
                                                     : QList<QSslCertificate> {});
         TestHttpServer& server = tls ? m_https : m_http;
@@ -196,6 +236,7 @@ private slots:
             params.insert("run_command", "echo inline");
         }
         const TaskOutcome outcome = TestTaskRunner::run(ScriptResult::msg_name, params);
+        QVERIFY(setDebug(false));
         QVERIFY(outcome.finished);
         QCOMPARE(outcome.result.toString(), result);
         if (errorStart.isEmpty()) {
@@ -205,8 +246,8 @@ private slots:
                      qPrintable(outcome.error));
             QVERIFY(outcome.result.isNull());
         }
-        // A refused handshake sends no request at all.
-        const bool asked = !inlineToo && (!tls || pinned);
+        // Neither a refused handshake nor a refused scheme sends a request.
+        const bool asked = !inlineToo && (tls ? pinned : debug);
         QCOMPARE(server.requestedTargets(), asked ? QStringList {path} : QStringList());
     }
 
@@ -227,11 +268,13 @@ private slots:
         QVERIFY(silent.start());
         silent.setSilent(true);
         TestSeam shortTimeout(ScriptFile::s_downloadTimeoutMs, 300);
+        QVERIFY(setDebug(true));
         LogCapture log;
         QElapsedTimer clock;
         clock.start();
         const TaskOutcome outcome
             = TestTaskRunner::run(task, {{"download_script", silent.url("/never.sh")}, {"run_as_root", false}});
+        QVERIFY(setDebug(false));
         QVERIFY(outcome.finished);
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(outcome.result, result);
@@ -260,7 +303,7 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QStringList>("requested");
 
-        const QString write = "echo \"$(id -u) $0\" > " + m_dir.filePath("launched");
+        const QString write = launchedLine();
         const QStringList none;
         QTest::newRow("inline") << Params {{"run_command", write}, {"run_as_root", false}} << true << "" << none;
         QTest::newRow("root through sudo")
@@ -268,10 +311,10 @@ private slots:
             << none;
         // The space travels percent-encoded, as a browser would send it.
         QTest::newRow("download with a space")
-            << Params {{"download_script", m_http.url("/my script.sh")}, {"run_as_root", false}} << true << ""
+            << Params {{"download_script", m_https.url("/my script.sh")}, {"run_as_root", false}} << true << ""
             << QStringList {"/my%20script.sh"};
         QTest::newRow("download from a certificate no anchor covers")
-            << Params {{"download_script", m_https.url("/my script.sh")}, {"run_as_root", false}} << false
+            << Params {{"download_script", m_https.url("/no anchor.sh")}, {"run_as_root", false}} << false
             << "RunScript : download error :SSL handshake failed" << none;
         QTest::newRow("no run_as_root") << Params {{"run_command", write}} << false
                                         << "RunScript: Wrong JSON format unable to find script_interactive param"
@@ -290,20 +333,28 @@ private slots:
         QFETCH(QStringList, requested);
         const QString marker = m_dir.filePath("launched");
         QFile::remove(marker);
-        m_http.clearRequests();
-        DownloadTrust::setServerCertificates({});
+        m_https.clearRequests();
+        // Only the row that must fail the handshake asks for a path no other row uses.
+        const bool trusted = !params.value("download_script").toString().contains("no anchor");
+        DownloadTrust::setServerCertificates(trusted ? QList<QSslCertificate> {m_serverCert}
+                                                     : QList<QSslCertificate> {});
         const TaskOutcome outcome = TestTaskRunner::run(RunScript::msg_name, params);
         QVERIFY(outcome.finished);
         QCOMPARE(outcome.result, QVariant(launched));
         QCOMPARE(outcome.error.left(error.size()), error);
         QCOMPARE(outcome.error.isEmpty(), error.isEmpty());
-        QCOMPARE(m_http.requestedTargets(), requested);
+        QCOMPARE(m_https.requestedTargets(), requested);
         if (!launched) {
             QVERIFY(!QFile::exists(marker));
         } else {
             QTRY_VERIFY(QFileInfo(marker).size() > 0);
-            const QString line = QString::fromUtf8(TestFiles::read(marker)).trimmed();
-            QVERIFY2(line.startsWith("0 " + m_scriptDir + "/ot"), qPrintable(line));
+            const QStringList line = QString::fromUtf8(TestFiles::read(marker)).trimmed().split(' ');
+            QCOMPARE(line.size(), 3);
+            QCOMPARE(line.at(0), QString("0"));
+            QVERIFY2(line.at(1).startsWith(m_scriptDir + "/ot"), qPrintable(line.at(1)));
+            QCOMPARE(line.at(2), QString("private"));
+            // The background shell takes its file away once it has ended.
+            QTRY_VERIFY(!QFile::exists(line.at(1)));
         }
     }
 

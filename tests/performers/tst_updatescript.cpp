@@ -240,9 +240,10 @@ private slots:
             return others.back()->waitForStarted() ? others.back().get() : nullptr;
         };
         if (forged) {
-            // A root process with "-agent" on its command line, and a user's program whose path,
-            // split into lines, claims that process runs this installation's executable.
-            QProcess* victim = startWith("bash", {"-c", "sleep 60; :", "-agent"});
+            // A root process with "-agent" on its command line (waiting on its input, so it leaves
+            // no child behind), and a user's program whose path, split into lines, claims that
+            // process runs this installation's executable.
+            QProcess* victim = startWith("bash", {"-c", "read -r _", "-agent"});
             QVERIFY(victim);
             const QString forgedDir = marks.path() + "/x\n/proc/" + QString::number(victim->processId()) + " "
                 + QFileInfo(dir.path()).canonicalFilePath();

@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -20,6 +21,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +57,7 @@ private:
     // there, and other processes' upgrades in the shared one are none of this test's business.
     QTemporaryDir m_tmp;
     TestHttpServer m_https;
+    TestHttpServer m_http;
     // Serves under a certificate that neither the system store nor the management server covers.
     TestHttpServer m_untrusted;
     QByteArray m_package;
@@ -99,6 +103,14 @@ private slots:
         const QByteArray signature = TestFiles::read(m_dir.filePath("out/update_64.tgz.sig"));
         QVERIFY(!m_package.isEmpty());
         QVERIFY(!signature.isEmpty());
+
+        // The same files as another user packed them, open to everyone and set-uid.
+        const QString foreign = m_dir.filePath("foreign");
+        QVERIFY(QDir().mkpath(foreign));
+        QVERIFY(runTool("tar", {"-xzf", m_dir.filePath("out/update_64.tgz"), "-C", foreign}));
+        QVERIFY(runTool("tar",
+                        {"-C", foreign, "--owner=1000", "--group=1000", "--mode=a+rwx,ug+s", "-czf",
+                         m_dir.filePath("foreign.tgz"), "Update"}));
         QByteArray tampered = m_package;
         tampered[tampered.size() / 2] = char(tampered.at(tampered.size() / 2) ^ 1);
 
@@ -137,12 +149,17 @@ private slots:
         m_https.setRoute("/agent/update_32.tgz", m_package);
         m_https.setRoute("/bare/update_64.tgz", TestFiles::read(m_dir.filePath("bare.tgz")));
         m_https.setRoute("/empty/update_64.tgz", QByteArray());
+        m_https.setRoute("/foreign/update_64.tgz", TestFiles::read(m_dir.filePath("foreign.tgz")));
+        QVERIFY(m_http.start());
+        m_http.setRoute("/agent/update_64.tgz", m_package);
+        m_http.setRoute("/agent/update_64.tgz.sig", signature);
     }
 
     void init()
     {
         QFile::remove(m_record);
         m_https.clearRequests();
+        m_http.clearRequests();
         DownloadTrust::setServerCertificates({m_managementCert});
     }
 
@@ -162,14 +179,19 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("fetched");
         QTest::addColumn<bool>("withKey");
+        QTest::addColumn<bool>("tls");
         QTest::newRow("64-bit") << true << "/agent/update.tgz"
-                                << "/agent/update_64.tgz" << false;
+                                << "/agent/update_64.tgz" << false << true;
         QTest::newRow("64-bit, upper-case suffix") << true << "/agent/update.TGZ"
-                                                   << "/agent/update_64.TGZ" << false;
+                                                   << "/agent/update_64.TGZ" << false << true;
         QTest::newRow("32-bit") << false << "/agent/update.tgz"
-                                << "/agent/update_32.tgz" << false;
+                                << "/agent/update_32.tgz" << false << true;
         QTest::newRow("signed") << true << "/agent/update.tgz"
-                                << "/agent/update_64.tgz" << true;
+                                << "/agent/update_64.tgz" << true << true;
+        QTest::newRow("plain http, signed") << true << "/agent/update.tgz"
+                                            << "/agent/update_64.tgz" << true << false;
+        QTest::newRow("members of another user, open to all") << true << "/foreign/update.tgz"
+                                                              << "/foreign/update_64.tgz" << false << true;
     }
 
     void upgradeStartsThePackagedScript()
@@ -178,17 +200,22 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, fetched);
         QFETCH(bool, withKey);
+        QFETCH(bool, tls);
         IS_64_ARCH = is64;
         if (withKey) {
             QVERIFY(QFile::copy(m_dir.filePath("upgrade-key.pem"), PackageSignature::keyPath()));
         }
+        TestHttpServer& server = tls ? m_https : m_http;
         LogCapture log;
-        const TaskOutcome outcome = TestTaskRunner::run(Upgrade::msg_name, {{"url", m_https.url(path)}});
+        // Whatever mask the agent was started with, the unpacked files must not come out writable.
+        const mode_t mask = ::umask(0);
+        const TaskOutcome outcome = TestTaskRunner::run(Upgrade::msg_name, {{"url", server.url(path)}});
+        ::umask(mask);
         QVERIFY(outcome.finishedInsideGo);
         QCOMPARE(outcome.error, QString());
         QCOMPARE(outcome.result, QVariant(true));
         const QStringList requested = withKey ? QStringList {fetched, fetched + ".sig"} : QStringList {fetched};
-        QCOMPARE(m_https.requestedTargets(), requested);
+        QCOMPARE(server.requestedTargets(), requested);
         QCOMPARE(log.containsText("is not signature-checked"), !withKey);
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_record), 20000);
@@ -210,6 +237,19 @@ private slots:
         QDir pkgDir = updateDir;
         pkgDir.cdUp();
         QCOMPARE(pkgDir.entryList({"upgrade_pkg.tgz*"}, QDir::Files).size(), 1);
+        // Nothing unpacked keeps the packer's owner, a write bit for others or a set-id bit.
+        QDirIterator unpacked(pkgDir.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                              QDirIterator::Subdirectories);
+        while (unpacked.hasNext()) {
+            const QString entry = unpacked.next();
+            struct stat info
+            {
+            };
+            QCOMPARE(::lstat(QFile::encodeName(entry).constData(), &info), 0);
+            QVERIFY2(info.st_uid == ::geteuid() && info.st_gid == ::getegid(), qPrintable(entry));
+            QVERIFY2((info.st_mode & (S_ISUID | S_ISGID | S_IWGRP | S_IWOTH)) == 0 || S_ISLNK(info.st_mode),
+                     qPrintable(entry));
+        }
     }
 
     void failures_data()
@@ -255,6 +295,9 @@ private slots:
         QTest::newRow("tampered package")
             << Params {{"url", m_https.url("/tampered/update.tgz")}} << bad + "Archive signature is not valid."
             << "upgrade failed - package signature refused" << true << qint64(0);
+        QTest::newRow("plain http without a signing key")
+            << Params {{"url", m_http.url("/agent/update.tgz")}} << bad + "Cannot download archive."
+            << "Upgrade failed" << false << qint64(0);
         QTest::newRow("signature missing")
             << Params {{"url", m_https.url("/truncated/update.tgz")}} << bad + "Cannot download archive signature."
             << "Upgrade failed" << true << qint64(0);
@@ -287,6 +330,8 @@ private slots:
         QCOMPARE(outcome.error, error);
         QVERIFY(outcome.result.isNull());
         QVERIFY(!QFile::exists(m_record));
+        // A refused scheme asks nothing of the server.
+        QCOMPARE(m_http.requestedTargets(), QStringList());
         if (!critical.isEmpty()) {
             QVERIFY(log.contains(QtCriticalMsg, critical));
         }
@@ -298,6 +343,8 @@ private slots:
         QVERIFY(silent.start());
         silent.setSilent(true);
         IS_64_ARCH = true;
+        // Plain http is taken only for a package that a key can check.
+        QVERIFY(QFile::copy(m_dir.filePath("upgrade-key.pem"), PackageSignature::keyPath()));
         // While the first upgrade waits for its package, the server asks for another one.
         TaskOutcome second;
         const QMetaObject::Connection asking = connect(&silent, &TestHttpServer::requestReceived, this, [&] {
@@ -314,13 +361,38 @@ private slots:
         QVERIFY2(elapsed >= 1500, qPrintable(QString::number(elapsed)));
         // The server may read the request only after the client gave up on it.
         QTRY_COMPARE_WITH_TIMEOUT(silent.requestedTargets().size(), 1, 10000);
-        // Every "update" is replaced, the query's too.
-        QCOMPARE(silent.requestedTargets(), QStringList {"/agent/update_64.tgz?channel=update_64"});
+        // Only the file name names the variant; the query is the server's.
+        QCOMPARE(silent.requestedTargets(), QStringList {"/agent/update_64.tgz?channel=update"});
         if (second.finished) {
             QCOMPARE(second.error, QString("Vantorel not updated: Another upgrade is in progress."));
         }
         QCOMPARE(m_https.requestedTargets(), QStringList());
         QCOMPARE(upgradeDirs(), QStringList());
+    }
+
+    void variantUrlChangesOnlyTheFileName_data()
+    {
+        QTest::addColumn<bool>("is64");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("variant");
+        QTest::newRow("host and directories named update")
+            << true << "https://update.example:8443/update/agent/update.tgz"
+            << "https://update.example:8443/update/agent/update_64.tgz";
+        QTest::newRow("every update in the file name, 32-bit") << false << "https://h.example/update-update.tgz"
+                                                               << "https://h.example/update_32-update_32.tgz";
+        QTest::newRow("query and fragment kept") << true << "https://h.example/update.tgz?update=1#update"
+                                                 << "https://h.example/update_64.tgz?update=1#update";
+        QTest::newRow("encoded blank kept") << true << "https://h.example/my%20dir/update.tgz"
+                                            << "https://h.example/my%20dir/update_64.tgz";
+    }
+
+    void variantUrlChangesOnlyTheFileName()
+    {
+        QFETCH(bool, is64);
+        QFETCH(QString, url);
+        QFETCH(QString, variant);
+        IS_64_ARCH = is64;
+        QCOMPARE(Upgrade::variantUrl(url), variant);
     }
 };
 

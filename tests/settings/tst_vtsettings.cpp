@@ -187,18 +187,19 @@ private slots:
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("firstAddress");
+        QTest::addColumn<bool>("debug");
 
+        const QByteArray noneParses(R"({"msg": {"sites": [{"servers": [{"server": "10.9.9.9", "cert": "garbage"},)"
+                                    R"({"server": "10.9.9.8", "cert": 7}, {"server": "10.9.9.7", "cert": ""}]}]}})");
         QTest::newRow("new sites replace the old")
             << QByteArray(R"({"msg": {"sites": [{"servers": {"server": "10.9.9.9", "cert": PEM}}]}})") << 0
-            << "10.9.9.9";
-        QTest::newRow("no certificate parses keeps the old")
-            << QByteArray(R"({"msg": {"sites": [{"servers": [{"server": "10.9.9.9", "cert": "garbage"},)"
-                          R"({"server": "10.9.9.8", "cert": 7}, {"server": "10.9.9.7", "cert": ""}]}]}})")
-            << 2 << "10.0.0.5";
+            << "10.9.9.9" << false;
+        QTest::newRow("no certificate parses keeps the old") << noneParses << 2 << "10.0.0.5" << false;
+        QTest::newRow("debug: servers without a certificate are taken") << noneParses << 0 << "10.9.9.9" << true;
         QTest::newRow("no loadable site keeps the old")
-            << QByteArray(R"({"msg": {"sites": [{"servers": {"server": "10.9.9.9"}}]}})") << 2 << "10.0.0.5";
-        QTest::newRow("no sites key keeps the old") << QByteArray(R"({"msg": {}})") << 2 << "10.0.0.5";
-        QTest::newRow("no msg keeps the old") << QByteArray(R"({})") << 2 << "10.0.0.5";
+            << QByteArray(R"({"msg": {"sites": [{"servers": {"server": "10.9.9.9"}}]}})") << 2 << "10.0.0.5" << false;
+        QTest::newRow("no sites key keeps the old") << QByteArray(R"({"msg": {}})") << 2 << "10.0.0.5" << false;
+        QTest::newRow("no msg keeps the old") << QByteArray(R"({})") << 2 << "10.0.0.5" << false;
     }
 
     void configMessage()
@@ -206,10 +207,12 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(int, result);
         QFETCH(QString, firstAddress);
+        QFETCH(bool, debug);
         message.replace("PEM", pemJson);
 
-        QVERIFY(
-            TestFiles::write(settingsPath(), R"({"app_type": "ws", "visible": true, "sites": [)" + goodSite + "]}"));
+        QVERIFY(TestFiles::write(settingsPath(),
+                                 R"({"app_type": "ws", "visible": true, "debug": )"
+                                     + QByteArray(debug ? "true" : "false") + R"(, "sites": [)" + goodSite + "]}"));
         VTSettings settings;
         QCOMPARE(settings.load(), 0);
         const QByteArray before = TestFiles::read(settingsPath());

@@ -102,8 +102,9 @@ private slots:
         QTest::newRow("nested object as JSON")
             << QVariantMap {{"linux_file_exists", QVariantMap {{"linux_file_name", "/tmp/a"}}}}
             << " | linux_file_exists:{\"linux_file_name\":\"/tmp/a\"} | ";
-        QTest::newRow("secrets masked") << QVariantMap {{"run_command", "id"}, {"sudo_password", "hunter2"}}
-                                        << " | run_command:id | sudo_password:**************** | ";
+        QTest::newRow("secrets masked")
+            << QVariantMap {{"run_command", "id"}, {"sudo_password", "hunter2"}}
+            << " | run_command:[script of 2 bytes, not logged] | sudo_password:**************** | ";
         QTest::newRow("nested secrets masked")
             << QVariantMap {{"server", QVariantMap {{"protection_password", "p"}, {"password_salt", "s"}}}}
             << " | server:{\"password_salt\":\"" + QString(36, '*') + "\",\"protection_password\":\"" + QString(36, '*')
