@@ -14,6 +14,10 @@ case "$(basename "$deb")" in
     *) fail "unexpected package name $(basename "$deb")" ;;
 esac
 
+# Where this distribution's systemd wants packaged units, as the package's build asked.
+unit_dir="$(pkg-config --variable=systemdsystemunitdir systemd)"
+[ -n "$unit_dir" ] || fail "systemd's pkg-config file names no unit directory"
+
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -23,7 +27,7 @@ dir=./opt/ostrelle-vantorel
 for entry in "-rwxr-xr-x $dir/vantorel" "-rwxr-xr-x $dir/launchVtComponents.sh" \
     "-rwxr-xr-x $dir/stopVt.sh" "-rwxr-xr-x $dir/exitVt.sh" "-rwxr-xr-x $dir/get_os.sh" \
     "-rwxr-xr-x $dir/open_browser.sh" "-rw-r--r-- $dir/vtCommon.sh" \
-    "-rw-r--r-- ./lib/systemd/system/ostrelle-vantorel.service" \
+    "-rw-r--r-- .$unit_dir/ostrelle-vantorel.service" \
     "-rw-r--r-- ./etc/xdg/autostart/ostrelle-vantorel-agent.desktop" \
     "-rw-r--r-- ./usr/share/man/man8/vantorel.8.gz" \
     "-rw-r--r-- ./usr/share/doc/ostrelle-vantorel/examples/com.ostrelle.vantorel.json"; do
@@ -42,9 +46,9 @@ echo "lintian: ok"
 # standard units beside it for the targets it names.
 unpacked="$work/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
-cp -rn /lib/systemd/system/. "$unpacked/lib/systemd/system/"
+cp -rn "$unit_dir/." "$unpacked$unit_dir/"
 MANPATH="$unpacked/usr/share/man" systemd-analyze verify --root="$unpacked" \
-    "$unpacked/lib/systemd/system/ostrelle-vantorel.service" || fail "systemd-analyze verify"
+    "$unpacked$unit_dir/ostrelle-vantorel.service" || fail "systemd-analyze verify"
 echo "systemd-analyze verify: ok"
 
 # A throwaway root: dpkg's database of its own, and maintainer scripts run outside a chroot with

@@ -7,8 +7,19 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
-# Every C++ file must already be formatted: a formatting-only diff never reaches review.
-git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+# Every C++ file must already be formatted: a formatting-only diff never reaches review. The
+# project's .clang-format is written for clang-format 14, which decides; a newer one formats some
+# constructs differently, so where 14 is not installable it only reports.
+if command -v clang-format-14 >/dev/null 2>&1; then
+    git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
+elif command -v clang-format >/dev/null 2>&1; then
+    if ! git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror 2>/dev/null; then
+        echo "format check: $(clang-format --version) reads the formatting differently from clang-format 14;" \
+            "not enforced here (CI enforces it on Debian 12; clang-format --dry-run FILE shows where)"
+    fi
+else
+    echo "format check skipped: no clang-format"
+fi
 
 sanitize="${VT_SANITIZE:-OFF}"
 build_dir="build-test"

@@ -91,7 +91,7 @@ QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
     // A key, then either a string (possibly cut off before its closing quote, even right after a
     // backslash) or a bare token.
     static const QRegularExpression secret(QStringLiteral(
-        R"re(("(protection_password|password_salt|sudo_password)"\s*:\s*)("(?:[^"\\]|\\.)*\\?"?|[^\s,}\]]+))re"));
+        R"re(("(protection_password|password_salt|sudo_password|run_command)"\s*:\s*)("(?:[^"\\]|\\.)*\\?"?|[^\s,}\]]+))re"));
     // Enough for any of the keys above with the blanks a writer puts around its colon.
     static const int keyContext = 64;
 
@@ -107,7 +107,11 @@ QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
             continue; // logged with an earlier frame
         const int valueStart = match.capturedStart(3);
         const QString value = match.captured(3);
-        const QString mask = maskFor(match.captured(2));
+        const QString key = match.captured(2);
+        // A script's size counts what this frame holds of it.
+        const int shownFrom = qMax(valueStart, offset);
+        const QString mask
+            = isLogOnlySecret(key) ? logOnlyMask(all.mid(shownFrom, match.capturedEnd() - shownFrom)) : maskFor(key);
         const bool quoted = value.startsWith(QLatin1Char('"'));
         const bool endsWithQuote = quoted && value.size() >= 2 && value.endsWith(QLatin1Char('"'));
         // An even run of backslashes before the last quote escapes only itself.

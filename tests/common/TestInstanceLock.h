@@ -14,6 +14,9 @@ public:
     bool isLocked() const { return m_locked; }
 
 private:
+    void removeEmptyLeftover();
+
+    const QString m_path;
     QLockFile m_lock;
     bool m_locked = false;
 };

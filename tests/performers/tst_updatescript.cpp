@@ -106,6 +106,18 @@ struct StopAllOnExit
     ~StopAllOnExit() { runTool("bash", {stopScript}); }
 };
 
+// Those of them started as desktop agents.
+QList<int> agentsOf(const QString& exe)
+{
+    QList<int> found;
+    for (int pid : processesOf(exe)) {
+        if (TestFiles::read(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0').value(1) == "-agent") {
+            found << pid;
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 // The update script of the project's upgrade package, run as the agent runs it, against a
@@ -203,16 +215,19 @@ private slots:
     {
         QTest::addColumn<QString>("display");
         QTest::addColumn<bool>("forged");
+        QTest::addColumn<bool>("restarted");
         // %1 is a script that leaves a mark when anything runs it.
-        QTest::newRow("a path with a newline names a root process") << ":0 %1" << true;
-        QTest::newRow("an agent whose DISPLAY holds a blank") << ":0 %1" << false;
-        QTest::newRow("an agent whose DISPLAY holds a semicolon") << ":0;%1" << false;
+        QTest::newRow("a path with a newline names a root process") << ":0 %1" << true << false;
+        QTest::newRow("an agent whose DISPLAY holds a blank") << ":0 %1" << false << false;
+        QTest::newRow("an agent whose DISPLAY holds a semicolon") << ":0;%1" << false << false;
+        QTest::newRow("a user's agent comes back as that user") << ":0" << false << true;
     }
 
     void restartsOnlyVerifiedAgents()
     {
         QFETCH(QString, display);
         QFETCH(bool, forged);
+        QFETCH(bool, restarted);
         if (getuid() != 0) {
             QSKIP("needs root to run a program as another user");
         }
@@ -222,6 +237,7 @@ private slots:
         const StopAllOnExit stopAll {dir.path() + "/stopVt.sh"};
         const QString exe = QFileInfo(dir.executable()).canonicalFilePath();
         QVERIFY(writeIdleSettings(dir));
+        QVERIFY(QFile::setPermissions(dir.path(), kOpenDir));
         QTemporaryDir marks;
         QVERIFY(QFile::setPermissions(marks.path(), kOpenDir | QFile::WriteGroup | QFile::WriteOther));
         const QString markScript = marks.filePath("mark.sh");
@@ -230,6 +246,8 @@ private slots:
         QProcess* daemon = dir.start({"-daemon"});
         QVERIFY(dir.waitForLog("Ready to run Vantorel", 15000));
 
+        // Neither the agent's other variables nor the update script's own reach a restarted agent.
+        qputenv("UNRELATED", "1");
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("DISPLAY", display.arg(markScript));
         std::vector<std::unique_ptr<QProcess>> others;
@@ -255,9 +273,9 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(QFile::symLinkTarget(QString("/proc/%1/exe").arg(forger->processId())),
                                       forgedDir + "/vantorel", 5000);
         } else {
-            QProcess* agent = startWith(dir.executable(), {"-agent"});
+            QProcess* agent = startWith("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", exe, "-agent"});
             QVERIFY(agent);
-            QTRY_COMPARE_WITH_TIMEOUT(dir.log().count("Ready to run Vantorel"), 2, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(agentsOf(exe).size(), 1, 15000);
             QCOMPARE(agent->state(), QProcess::Running);
         }
 
@@ -268,10 +286,21 @@ private slots:
         const QString updateLog = QString::fromUtf8(TestFiles::read(dir.path() + "/log/update.log"));
         QVERIFY2(updateLog.contains("upgrade succeeded"), qPrintable(updateLog));
         // A forged process is not taken for an agent at all; a real one is refused for its display.
-        QVERIFY2(!updateLog.contains("restarted the desktop agent"), qPrintable(updateLog));
+        QVERIFY2(updateLog.contains("restarted the desktop agent") == restarted, qPrintable(updateLog));
         QVERIFY2(updateLog.contains("desktop agent") != forged, qPrintable(updateLog));
-        QCOMPARE(updateLog.contains("unsafe DISPLAY"), !forged);
-        QCOMPARE(processesOf(exe).size(), 1);
+        QCOMPARE(updateLog.contains("unsafe DISPLAY"), !forged && !restarted);
+        if (restarted) {
+            QList<int> agents;
+            QTRY_COMPARE_WITH_TIMEOUT((agents = agentsOf(exe)).size(), 1, 15000);
+            const QString proc = QStringLiteral("/proc/%1/").arg(agents.first());
+            const QByteArray status = TestFiles::read(proc + "status");
+            QVERIFY2(status.contains("\nUid:\t65534\t"), status.constData());
+            const QList<QByteArray> variables = TestFiles::read(proc + "environ").split('\0');
+            QVERIFY(variables.contains("DISPLAY=:0"));
+            QVERIFY(!variables.contains("UNRELATED=1"));
+        } else {
+            QCOMPARE(processesOf(exe).size(), 1);
+        }
 
         QVERIFY(runTool("bash", {dir.path() + "/stopVt.sh"}));
         QTRY_COMPARE_WITH_TIMEOUT(processesOf(exe).size(), 0, 10000);

@@ -96,11 +96,13 @@ private slots:
         QTest::newRow("two values, escaped quote, bare token")
             << QStringList {q("{'protection_password':'a\\'b','password_salt' : 42,")}
             << q("{'protection_password':'LONG','password_salt' : 'LONG',");
+        QTest::newRow("script cut off") << QStringList {q("{'msg':{'params':{'run_command':'curl -u me:hunter3")}
+                                        << q("{'msg':{'params':{'run_command':'[script of 19 bytes, not logged]'");
         QTest::newRow("no secret key") << QStringList {"{not json at all"} << "{not json at all";
         // A message split into frames: each is logged on its own, the secret's rest included.
         QTest::newRow("value goes on in the next frame")
-            << QStringList {q("{'msg':{'sudo_password':'hun"), q("ter2','run_command':'id'}}")}
-            << q("{'msg':{'sudo_password':'SHORT'|SHORT','run_command':'id'}}");
+            << QStringList {q("{'msg':{'sudo_password':'hun"), q("ter2','type':'id'}}")}
+            << q("{'msg':{'sudo_password':'SHORT'|SHORT','type':'id'}}");
         QTest::newRow("value spans a whole frame") << QStringList {q("{'sudo_password':'aa"), "bbbb", q("cc'}")}
                                                    << q("{'sudo_password':'SHORT'|SHORT|SHORT'}");
         QTest::newRow("cut right after a backslash") << QStringList {q("{'sudo_password':'a\\"), q("'b','x':'y'}")}

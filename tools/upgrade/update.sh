@@ -102,6 +102,8 @@ valid_variable() {
         XAUTHORITY | XDG_RUNTIME_DIR | HOME) [[ "$value" == /* ]] ;;
         DBUS_SESSION_BUS_ADDRESS) [[ "$value" =~ ^[A-Za-z0-9:=/,._%-]+$ ]] ;;
         LANG | XDG_CURRENT_DESKTOP | XDG_SESSION_TYPE) [[ "$value" =~ ^[A-Za-z0-9:._@-]+$ ]] ;;
+        # A platform list such as "wayland;xcb", without plugin options.
+        QT_QPA_PLATFORM) [[ "$value" =~ ^[A-Za-z0-9\;._-]+$ ]] ;;
         *) return 1 ;;
     esac
 }
@@ -145,7 +147,7 @@ keep_agent() {
         value="${entry#*=}"
         case "$name" in
             DISPLAY | WAYLAND_DISPLAY | XAUTHORITY | XDG_RUNTIME_DIR | DBUS_SESSION_BUS_ADDRESS | HOME | LANG | \
-                XDG_CURRENT_DESKTOP | XDG_SESSION_TYPE) ;;
+                XDG_CURRENT_DESKTOP | XDG_SESSION_TYPE | QT_QPA_PLATFORM) ;;
             *) continue ;;
         esac
         if ! valid_variable "$name" "$value"; then
