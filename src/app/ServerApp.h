@@ -23,6 +23,8 @@ public:
     // True when another live daemon or local-mode process holds the guard. False also when the
     // guard could not be reached, which initialize() tells apart and refuses as well.
     bool isRunning();
+    // False, with the reason logged, when no TLS implementation can be loaded.
+    static bool tlsAvailable();
 
 public slots:
     void onConnected();

@@ -118,11 +118,11 @@ QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
         const int backslashes = trailingBackslashes(value, endsWithQuote ? value.size() - 1 : value.size());
         const bool closed = endsWithQuote && backslashes % 2 == 0;
         if (valueStart >= offset) {
-            result += all.midRef(last, valueStart - last);
+            result += QStringView(all).mid(last, valueStart - last);
             result += QLatin1Char('"') + mask + QLatin1Char('"');
         } else {
             // The value began in an earlier frame, which already showed its opening.
-            result += all.midRef(last, qMax(0, match.capturedStart() - last));
+            result += QStringView(all).mid(last, qMax(0, match.capturedStart() - last));
             result += mask + (closed ? QStringLiteral("\"") : QString());
         }
         last = match.capturedEnd();
@@ -133,7 +133,7 @@ QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
             open = match.captured(1) + (quoted ? QStringLiteral("\"") + (escapePending ? "\\" : "") : "x");
         }
     }
-    result += all.midRef(last);
+    result += QStringView(all).mid(last);
     if (carry)
         *carry = !open.isEmpty() ? open : all.mid(qMax(last, all.size() - keyContext));
     return result;
