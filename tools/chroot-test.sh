@@ -24,6 +24,11 @@ case "$qt_major" in "" | 5 | 6) ;; *) usage ;; esac
     exit 2
 }
 
+if ! command -v debootstrap >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
+fi
+
 source_tree="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cache=/var/cache/vantorel-ci
 root="$cache/$release"
