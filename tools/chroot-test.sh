@@ -62,7 +62,9 @@ sane() {
     [ -f "$root/.vantorel-chroot" ] || return 1
     [ -z "$(find "$root/.vantorel-chroot" -mtime +6)" ] || return 1
     [ "$(. "$root/etc/os-release" && echo "${VERSION_CODENAME:-}")" = "$release" ] || return 1
-    chroot "$root" /bin/true
+    chroot "$root" /bin/true || return 1
+    # An installation cut short leaves packages half set up, which a rerun need not inherit.
+    [ -z "$(chroot "$root" dpkg --audit 2>&1)" ]
 }
 
 began=$SECONDS
