@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the upgrade packages the agent downloads: update_64.tgz and/or update_32.tgz, each holding
-# Update/update.sh and Update/files/ (the executable and the companion scripts of one build).
+# Update/update.sh and Update/files/ (the executable, its tray module and the companion scripts of
+# one build).
 #
 #   tools/make-upgrade-package.sh [-b BUILD_DIR]... [-o OUTPUT_DIR] [-s UPDATE_SCRIPT] [-k PRIVATE_KEY]
 #
@@ -60,6 +61,13 @@ for build in "${builds[@]}"; do
     mkdir -p "$stage/Update/files"
     install -m 0755 "$update_script" "$stage/Update/update.sh"
     install -m 0755 "$exe" "$stage/Update/files/vantorel"
+    # The tray module belongs to the executable it was built with; the two always travel together.
+    module="$(dirname "$exe")/libvantorel-gui.so"
+    if [ -f "$module" ]; then
+        install -m 0644 "$module" "$stage/Update/files/libvantorel-gui.so"
+    else
+        echo "warning: no tray module beside $exe: desktop agents of this package show no tray" >&2
+    fi
     for script in "$root"/scripts/*.sh; do
         [ -e "$script" ] && install -m 0755 "$script" "$stage/Update/files/"
     done

@@ -17,7 +17,8 @@ build_dir="build-package"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVT_BUILD_TESTS=OFF -DVT_PACKAGE=ON \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
     -DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
-    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" >/dev/null
+    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" \
+    -DCMAKE_MODULE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)" --target vantorel vt_package_docs
 mkdir -p dist
 (cd "$build_dir" && cpack -G "$generator" >/dev/null)

@@ -24,7 +24,7 @@ trap 'rm -rf "$work"' EXIT
 contents="$work/contents"
 dpkg-deb -c "$deb" >"$contents"
 dir=./opt/ostrelle-vantorel
-for entry in "-rwxr-xr-x $dir/vantorel" "-rwxr-xr-x $dir/launchVtComponents.sh" \
+for entry in "-rwxr-xr-x $dir/vantorel" "-rw-r--r-- $dir/libvantorel-gui.so" "-rwxr-xr-x $dir/launchVtComponents.sh" \
     "-rwxr-xr-x $dir/stopVt.sh" "-rwxr-xr-x $dir/exitVt.sh" "-rwxr-xr-x $dir/get_os.sh" \
     "-rwxr-xr-x $dir/open_browser.sh" "-rw-r--r-- $dir/vtCommon.sh" \
     "-rw-r--r-- .$unit_dir/ostrelle-vantorel.service" \

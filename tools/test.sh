@@ -2,6 +2,8 @@
 # Installs what is missing, checks the formatting, builds everything with warnings as errors and
 # runs every test.
 # VT_SANITIZE=ON builds and runs the tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# VT_QT_MAJOR=5 or 6 builds against that Qt (in a build directory of its own for Qt 6); unset, the
+# build's default: Qt 6 from 6.5 on, otherwise Qt 5.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,8 +26,13 @@ fi
 sanitize="${VT_SANITIZE:-OFF}"
 build_dir="build-test"
 [ "$sanitize" = "ON" ] && build_dir="build-asan"
+qt_option=()
+if [ -n "${VT_QT_MAJOR:-}" ]; then
+    qt_option=(-DVT_QT_MAJOR="$VT_QT_MAJOR")
+    [ "$VT_QT_MAJOR" = "6" ] && build_dir="$build_dir-qt6"
+fi
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE="$sanitize" -DVT_WERROR=ON >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE="$sanitize" -DVT_WERROR=ON "${qt_option[@]}" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 
 # The package is built and checked first, so that the test summary stays the last thing printed.

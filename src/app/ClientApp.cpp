@@ -1,6 +1,7 @@
 #include "ClientApp.h"
 
-#include "gui/GuiDecoupledClient.h"
+#include "GuiModule.h"
+#include "GuiModuleLoader.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
@@ -33,6 +34,7 @@ bool ClientApp::initialize()
 
 bool ClientApp::startGuiDecoupledClient()
 {
-    m_guiDecoupledClient = new GuiDecoupledClient(this, this);
-    return m_guiDecoupledClient->start();
+    GuiModule* module = GuiModuleLoader::module();
+    m_guiDecoupledClient = module->createDecoupledClient(this, this);
+    return module->startDecoupledClient(m_guiDecoupledClient);
 }

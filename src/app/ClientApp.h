@@ -2,8 +2,6 @@
 
 #include "BasicApp.h"
 
-class GuiDecoupledClient;
-
 // The desktop agent: only the tray interface, fed by the daemon over the GUI pipe.
 class ClientApp : public BasicApp
 {
@@ -19,5 +17,6 @@ private:
     // The one place the GUI pipe client is made and started.
     bool startGuiDecoupledClient();
 
-    GuiDecoupledClient* m_guiDecoupledClient = nullptr;
+    // A GuiDecoupledClient, whose class lives in the tray module.
+    QObject* m_guiDecoupledClient = nullptr;
 };

@@ -1,15 +1,17 @@
 #include "ServerApp.h"
 
+#include "GuiModule.h"
+#include "GuiModuleLoader.h"
 #include "app/ServiceNotifier.h"
 #include "connection/VTConnection.h"
-#include "gui/GuiClient.h"
-#include "gui/GuiCoupledClient.h"
-#include "gui/GuiDecoupledServer.h"
+#include "guichannel/GuiClient.h"
+#include "guichannel/GuiDecoupledServer.h"
 #include "protocol/BaseClient.h"
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QSslSocket>
 
 const QString ServerApp::s_sharedMemoryKey = QStringLiteral("OstrelleMemory");
 
@@ -49,6 +51,8 @@ bool ServerApp::initialize()
         qCritical() << "Application is already running";
         return false;
     }
+    if (!tlsAvailable())
+        return false;
 
     // The file is the same for both scopes; the scope only says where the tray interface lives.
     const QSettings::Scope scope = m_guiClientType == GuiDecoupled ? QSettings::SystemScope : QSettings::UserScope;
@@ -76,6 +80,24 @@ bool ServerApp::initialize()
     return true;
 }
 
+bool ServerApp::tlsAvailable()
+{
+    // Qt 6 loads TLS from a plugin and only warns, in a category the log filters out, when it
+    // finds none; every connection would then fail without a word on why.
+    if (QSslSocket::supportsSsl())
+        return true;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QStringList backends = QSslSocket::availableBackends();
+    const QString detail = QStringLiteral("backends found: ")
+        + (backends.isEmpty() ? QStringLiteral("none") : backends.join(QStringLiteral(", ")));
+#else
+    const QString detail = QStringLiteral("OpenSSL could not be loaded");
+#endif
+    qCritical().noquote() << QStringLiteral("TLS is not available: Qt %1 cannot load a TLS backend (%2)")
+                                 .arg(QString::fromLatin1(qVersion()), detail);
+    return false;
+}
+
 VTConnection* ServerApp::createConnection()
 {
     return new VTConnection;
@@ -85,7 +107,7 @@ GuiClient* ServerApp::createGuiClient()
 {
     // Coupled: the tray lives in this process. Decoupled: a desktop agent reaches it over the GUI pipe.
     if (m_guiClientType == GuiCoupled)
-        return new GuiCoupledClient(m_connection, this, this);
+        return GuiModuleLoader::module()->createCoupledClient(m_connection, this, this);
     return new GuiDecoupledServer(m_connection, this, this);
 }
 
@@ -100,30 +122,15 @@ bool ServerApp::openConnection()
     return m_connection->open();
 }
 
-namespace {
-
-// Both kinds of GUI channel take the same session signals; they share no base with those slots.
-template<class Channel>
-bool connectChannel(VTConnection* connection, BaseClient* client, GuiClient* guiClient)
-{
-    auto* channel = qobject_cast<Channel*>(guiClient);
-    if (!channel)
-        return false;
-    QObject::connect(connection, &VTConnection::serverChanged, channel, &Channel::onServerChanged);
-    QObject::connect(client, &BaseClient::connected, channel, &Channel::onConnected);
-    QObject::connect(client, &BaseClient::disconnected, channel, &Channel::onDisconnected);
-    QObject::connect(client, &BaseClient::initialized, channel, &Channel::onInitialized);
-    QObject::connect(client, &BaseClient::compliance, channel, &Channel::onCompliance);
-    return true;
-}
-
-} // namespace
-
 void ServerApp::connectSessionSignals()
 {
-    // The channel hears of the session before it starts, so it misses no state change.
-    if (!connectChannel<GuiCoupledClient>(m_connection, m_baseClient, m_guiClient))
-        connectChannel<GuiDecoupledServer>(m_connection, m_baseClient, m_guiClient);
+    // The channel hears of the session before it starts, so it misses no state change. Both kinds
+    // have these slots, but the coupled one's class lives in the tray module, so they are named.
+    connect(m_connection, SIGNAL(serverChanged()), m_guiClient, SLOT(onServerChanged()));
+    connect(m_baseClient, SIGNAL(connected()), m_guiClient, SLOT(onConnected()));
+    connect(m_baseClient, SIGNAL(disconnected()), m_guiClient, SLOT(onDisconnected()));
+    connect(m_baseClient, SIGNAL(initialized()), m_guiClient, SLOT(onInitialized()));
+    connect(m_baseClient, SIGNAL(compliance(QString)), m_guiClient, SLOT(onCompliance(QString)));
     m_guiClient->start();
     connect(this, &BasicApp::quit, qApp, &QCoreApplication::quit);
     connect(m_baseClient, &BaseClient::connected, this, &ServerApp::onConnected);

@@ -23,6 +23,8 @@ public:
     bool initialize() override;
     // True when another live daemon or local-mode process holds the guard.
     bool isRunning();
+    // False, with the reason logged, when no TLS implementation can be loaded.
+    static bool tlsAvailable();
 
     static const QString s_sharedMemoryKey;
 

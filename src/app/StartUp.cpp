@@ -1,25 +1,21 @@
 #include "StartUp.h"
 
 #include "ClientApp.h"
+#include "GuiModule.h"
+#include "GuiModuleLoader.h"
 #include "ServerApp.h"
-#include "tasks/BoundedProcess.h"
 
-#include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QIcon>
 #include <QProcess>
 
+#include <sys/utsname.h>
+
 const QString StartUp::s_launcherScript = QStringLiteral("launchVtComponents.sh");
-const int StartUp::s_commandTimeoutMs = 30000;
 
 namespace {
-
-QByteArray commandOutput(QString const& program, QStringList const& args)
-{
-    return BoundedProcess::run(program, args, StartUp::s_commandTimeoutMs).output;
-}
 
 void setIdentity(QCoreApplication* app)
 {
@@ -28,26 +24,31 @@ void setIdentity(QCoreApplication* app)
     app->setApplicationVersion("10.0.9002");
 }
 
-QApplication* makeGuiApplication(int& argc, char** argv)
+// Only reached once main has loaded the tray module for a type that shows the tray.
+QCoreApplication* makeGuiApplication(int& argc, char** argv)
 {
-    auto* app = new QApplication(argc, argv);
-    app->setWindowIcon(QIcon(":/icons.icns"));
-    // The tray icon has no window; closing a dialog must not end the agent.
-    app->setQuitOnLastWindowClosed(false);
-    return app;
+    return GuiModuleLoader::module()->createApplication(argc, argv);
 }
 
 } // namespace
 
 bool is64bit()
 {
-    return QString::fromLocal8Bit(commandOutput("uname", {"-m"})).contains("x86_64");
+    // The kernel's answer, as "uname -m" prints it, without starting a process for it.
+    struct utsname name;
+    return ::uname(&name) == 0 && isMachine64bit(QString::fromLocal8Bit(name.machine));
+}
+
+bool isMachine64bit(const QString& machine)
+{
+    return machine.contains("x86_64");
 }
 
 bool isVisible(QString dir)
 {
     // A plain text search: the settings writer always puts one blank after the colon.
-    return QString::fromUtf8(commandOutput("cat", {dir + "/com.ostrelle.vantorel.json"})).contains("\"visible\": true");
+    QFile settings(dir + "/com.ostrelle.vantorel.json");
+    return settings.open(QIODevice::ReadOnly) && QString::fromUtf8(settings.readAll()).contains("\"visible\": true");
 }
 
 void removePsnFromArgsAndUpdateArgc(int* argc, char** argv)
@@ -107,6 +108,11 @@ bool getApp(int argc, char** argv, eAppType type, QScopedPointer<QCoreApplicatio
     }
     setIdentity(app.data());
     return true;
+}
+
+bool needsGuiModule(eAppType type, bool visible)
+{
+    return type == eAppAgent || (type == eAppLocal && visible);
 }
 
 void handleLaunch(QString dir)

@@ -1,18 +1,10 @@
 #include "AppTypes.h"
+#include "GuiModuleLoader.h"
 #include "LogSetup.h"
 #include "StartUp.h"
 
 #include <QDebug>
 #include <QLoggingCategory>
-
-// The tray icons live in the core library; a static library's resources need an explicit hook,
-// made outside any namespace because the registration function is declared where it is used.
-static int registerResources()
-{
-    Q_INIT_RESOURCE(resources);
-    return 0;
-}
-static const int resourcesRegistered = registerResources();
 
 int main(int argc, char** argv)
 {
@@ -26,6 +18,11 @@ int main(int argc, char** argv)
 
     if (argc != 2) {
         handleLaunch(dir);
+        return 0;
+    }
+
+    if (needsGuiModule(type, visible) && !GuiModuleLoader::load(dir)) {
+        qCritical() << "Unable to initialize application.";
         return 0;
     }
 

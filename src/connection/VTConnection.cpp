@@ -48,7 +48,12 @@ VTConnection::VTConnection(QObject* parent)
     m_socket->setMaxAllowedIncomingMessageSize(s_maxIncomingBytes);
     connect(m_socket, &QWebSocket::connected, this, &VTConnection::onConnected);
     connect(m_socket, &QWebSocket::disconnected, this, &VTConnection::onDisconnected);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    connect(m_socket, &QWebSocket::errorOccurred, this, &VTConnection::onError);
+#else
+    // The signal's later name does not exist here yet; the old one is an overload of error().
     connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, &VTConnection::onError);
+#endif
     connect(m_socket, &QWebSocket::sslErrors, this, &VTConnection::onSslErrors);
     connect(m_socket, &QWebSocket::stateChanged, this, &VTConnection::onStateChanged);
 

@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 #include "app/AppTypes.h"
 
 int Gui::s_showDelayMs = 10000;
@@ -59,7 +61,7 @@ Gui::Gui(QObject* parent, bool visible)
 
 Gui::~Gui()
 {
-    for (const QPointer<QMessageBox>& alert : qAsConst(m_alerts))
+    for (const QPointer<QMessageBox>& alert : std::as_const(m_alerts))
         delete alert.data();
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
-#include "GuiServerState.h"
+#include "guichannel/GuiServerState.h"
 
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+// Complete, not declared: Qt 6 registers the TrayIcon property's type when the class is compiled.
+#include <QSystemTrayIcon>
 
 #include <memory>
 
@@ -14,7 +16,6 @@ class ExitDialog;
 class QAction;
 class QMenu;
 class QMessageBox;
-class QSystemTrayIcon;
 
 // Fixed to int so that any value a caller passes is well defined and simply ignored.
 enum eIconState : int

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GuiClient.h"
+#include "guichannel/GuiClient.h"
 
 #include <QString>
 

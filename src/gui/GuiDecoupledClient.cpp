@@ -1,8 +1,8 @@
 #include "GuiDecoupledClient.h"
 
 #include "Gui.h"
-#include "GuiDecoupledServer.h"
-#include "PeerCredentials.h"
+#include "guichannel/GuiDecoupledServer.h"
+#include "guichannel/PeerCredentials.h"
 #include "settings/VTSettings.h"
 
 #include <QDebug>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GuiPipeProtocol.h"
+#include "guichannel/GuiPipeProtocol.h"
 
 #include <QObject>
 #include <QString>

@@ -3,6 +3,8 @@
 #include "performers/ConsoleUser.h"
 #include "performers/LoggedUsers.h"
 
+#include <utility>
+
 QVector<QSet<QString>> VTFieldsGroups::m_groups;
 bool VTFieldsGroups::m_isInitialized = false;
 
@@ -16,7 +18,7 @@ void VTFieldsGroups::getGroup(const QString& field, QSet<QString>& group)
 {
     if (!m_isInitialized)
         init();
-    for (const QSet<QString>& candidate : qAsConst(m_groups)) {
+    for (const QSet<QString>& candidate : std::as_const(m_groups)) {
         if (candidate.contains(field)) {
             group = candidate;
             return;

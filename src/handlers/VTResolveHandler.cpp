@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QUuid>
 
+#include <utility>
+
 const qint64 VTResolveHandler::s_maxAnswerBytes = 8 * 1024 * 1024;
 
 VTResolveHandler::VTResolveHandler(const QJsonObject& json, BaseClient* client)
@@ -33,7 +35,7 @@ VTResolveHandler::~VTResolveHandler()
 void VTResolveHandler::handleGroupedFields()
 {
     QSet<QString> companions;
-    for (const QString& field : qAsConst(m_fields)) {
+    for (const QString& field : std::as_const(m_fields)) {
         QSet<QString> group;
         VTFieldsGroups::getGroup(field, group);
         companions.unite(group);
@@ -43,7 +45,7 @@ void VTResolveHandler::handleGroupedFields()
 
 void VTResolveHandler::handle()
 {
-    for (const QString& name : qAsConst(m_fields)) {
+    for (const QString& name : std::as_const(m_fields)) {
         VTTask* task = VTTaskFactory::createVTTask(name, m_params);
         if (task) {
             // Attached and detached tasks each declare the signal of their own.

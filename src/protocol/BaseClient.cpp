@@ -1,7 +1,7 @@
 #include "BaseClient.h"
 
 #include "connection/VTConnection.h"
-#include "gui/GuiClient.h"
+#include "guichannel/GuiClient.h"
 #include "handlers/VTMsgHandler.h"
 #include "handlers/VTMsgHandlerFactory.h"
 #include "performers/ProcessKillMonitor.h"

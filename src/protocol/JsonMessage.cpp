@@ -1,7 +1,6 @@
 #include "JsonMessage.h"
 
 #include <QJsonValue>
-#include <QRegularExpression>
 #include <QUuid>
 #include <QtDebug>
 
@@ -24,7 +23,7 @@ JsonMessage::JsonMessage() = default;
 
 QString JsonMessage::newMessageId()
 {
-    return QUuid::createUuid().toString().toUpper().remove(QRegularExpression("[{}]"));
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
 void JsonMessage::setAgentHeader(const QString& localAddress)

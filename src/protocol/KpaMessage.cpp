@@ -21,9 +21,11 @@ KpaMessage::Usage KpaMessage::usageFromPs(const QByteArray& psOutput, qint64 pid
     // whatever another process's line happened to hold.
     double cpu = 0.0;
     double mem = 0.0;
+    // Compiled once: every keep-alive reads a table of processes.
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
     const QList<QByteArray> lines = psOutput.split('\n');
     for (const QByteArray& line : lines) {
-        const QStringList parts = QString::fromLatin1(line).split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
+        const QStringList parts = QString::fromLatin1(line).split(blanks, Qt::SkipEmptyParts);
         if (parts.size() < 3)
             continue;
         bool pidOk = false;

@@ -84,12 +84,12 @@ QString VTPasswordMask::forPlainText(const QString& text)
     QRegularExpressionMatchIterator it = secret.globalMatch(text);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
-        result += text.midRef(last, match.capturedStart() - last);
+        result += QStringView(text).mid(last, match.capturedStart() - last);
         const QString key = match.captured(2);
         const QString mask = isLogOnlySecret(key) ? logOnlyMask(match.captured(3)) : maskFor(key);
         result += match.captured(1) + QLatin1Char('"') + mask + QLatin1Char('"');
         last = match.capturedEnd();
     }
-    result += text.midRef(last);
+    result += QStringView(text).mid(last);
     return result;
 }

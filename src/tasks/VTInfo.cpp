@@ -13,7 +13,7 @@ namespace {
 // reach it; the masks are the ones the log uses for the same keys.
 QVariant masked(const QVariant& value)
 {
-    if (value.type() == QVariant::Map) {
+    if (value.userType() == QMetaType::QVariantMap) {
         QVariantMap inner = value.toMap();
         for (auto it = inner.begin(); it != inner.end(); ++it) {
             const QString mask = VTPasswordMask::maskFor(it.key());
@@ -21,7 +21,7 @@ QVariant masked(const QVariant& value)
         }
         return inner;
     }
-    if (value.type() == QVariant::List) {
+    if (value.userType() == QMetaType::QVariantList) {
         QVariantList list = value.toList();
         for (QVariant& item : list)
             item = masked(item);
@@ -33,10 +33,10 @@ QVariant masked(const QVariant& value)
 QString valueText(const QVariant& value)
 {
     // Nested parameter objects have no plain text form; compact JSON keeps them readable.
-    if (value.type() == QVariant::Map)
+    if (value.userType() == QMetaType::QVariantMap)
         return QString::fromUtf8(
             QJsonDocument(QJsonObject::fromVariantMap(value.toMap())).toJson(QJsonDocument::Compact));
-    if (value.type() == QVariant::List || value.type() == QVariant::StringList)
+    if (value.userType() == QMetaType::QVariantList || value.userType() == QMetaType::QStringList)
         return QString::fromUtf8(QJsonDocument::fromVariant(value.toList()).toJson(QJsonDocument::Compact));
     return value.toString();
 }

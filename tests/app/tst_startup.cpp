@@ -167,17 +167,7 @@ private slots:
         QFETCH(QString, machine);
         QFETCH(bool, is64);
 
-        // A stand-in "uname" found first on PATH answers for the machine under test.
-        QTemporaryDir bin;
-        QVERIFY(TestFiles::write(bin.path() + "/uname",
-                                 QString("#!/bin/sh\n[ \"$1\" = -m ] && echo %1\n").arg(machine).toUtf8(),
-                                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", bin.path().toUtf8() + ":" + path);
-        const bool result = is64bit();
-        qputenv("PATH", path);
-        QCOMPARE(result, is64);
+        QCOMPARE(isMachine64bit(machine), is64);
     }
 
     void shortLivedRuns_data()
@@ -185,23 +175,34 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QStringList>("lines");
+        // A qt.conf beside the executable, which moves where Qt looks for its plugins.
+        QTest::addColumn<QByteArray>("qtConf");
 
         const QString unable = "[ERROR] (0) : Unable to initialize application.";
         QTest::newRow("unknown switch") << QStringList {"-start"} << validSettings
-                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."};
-        QTest::newRow("psn then unknown switch") << QStringList {"-psn_0_77", "-start"} << validSettings
-                                                 << QStringList {"[ERROR] (0) : Wrong command line arguments."};
+                                        << QStringList {"?(", "[ERROR] (0) : Wrong command line arguments."}
+                                        << QByteArray();
+        QTest::newRow("psn then unknown switch")
+            << QStringList {"-psn_0_77", "-start"} << validSettings
+            << QStringList {"[ERROR] (0) : Wrong command line arguments."} << QByteArray();
         QTest::newRow("daemon without settings")
             << QStringList {"-daemon"} << QByteArray()
-            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable};
+            << QStringList {"DAEMON(", "[ERROR] (0) : CSettings::instance()->load", unable} << QByteArray();
         QTest::newRow("daemon with corrupt settings")
-            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable};
+            << QStringList {"-daemon"} << QByteArray("{") << QStringList {"Settings file corrupted", unable}
+            << QByteArray();
         QTest::newRow("agent without settings")
             << QStringList {"-agent"} << QByteArray()
-            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable};
+            << QStringList {"AGENT(", "[ERROR] (0) : Client App: Failed to load settings", unable} << QByteArray();
         QTest::newRow("local without settings")
             << QStringList {"-local"} << QByteArray()
-            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable};
+            << QStringList {"LOCAL(", "[ERROR] (0) : app type 3", "CSettings::instance()->load", unable}
+            << QByteArray();
+        QTest::newRow("daemon without a TLS backend")
+            << QStringList {"-daemon"} << validSettings
+            << QStringList {"[ERROR] (0) : TLS is not available: Qt ",
+                            "cannot load a TLS backend (backends found: none)", unable}
+            << QByteArray("[Paths]\nPlugins=no-plugins-here\n");
     }
 
     void shortLivedRuns()
@@ -209,11 +210,16 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QByteArray, settings);
         QFETCH(QStringList, lines);
+        QFETCH(QByteArray, qtConf);
+        if (QT_VERSION_MAJOR < 6 && !qtConf.isEmpty())
+            QSKIP("Qt 5 carries its TLS backend in its network library: it cannot go missing on its own");
 
         TestProgramDir program;
         QVERIFY(program.isValid());
         if (!settings.isEmpty())
             QVERIFY(program.writeSettings(settings));
+        if (!qtConf.isEmpty())
+            QVERIFY(TestFiles::write(program.path() + "/qt.conf", qtConf));
         QCOMPARE(program.run(args), 0);
 
         const QString log = program.log();
@@ -222,6 +228,58 @@ private slots:
         QVERIFY(!log.contains("Ready to run Vantorel"));
         if (args.contains("-local"))
             QCOMPARE(log.count("[ERROR] (0) : app type 3\n"), 2);
+    }
+
+    void trayModuleOnlyWhereShown_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("visible");
+        QTest::addColumn<bool>("withModule");
+        QTest::addColumn<bool>("mapsGui");
+
+        QTest::newRow("daemon") << "-daemon" << true << true << false;
+        QTest::newRow("local, icon hidden") << "-local" << false << true << false;
+        // Shows that the check sees a GUI library when one is there.
+        QTest::newRow("local, icon shown") << "-local" << true << true << true;
+        // Without the module a process that shows the tray says so and ends.
+        QTest::newRow("agent without module") << "-agent" << true << false << false;
+        QTest::newRow("local, icon shown, without module") << "-local" << true << false << false;
+    }
+
+    void trayModuleOnlyWhereShown()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, visible);
+        QFETCH(bool, withModule);
+        QFETCH(bool, mapsGui);
+
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QByteArray settings = validSettings;
+        if (visible)
+            settings.replace("\"visible\":false", "\"visible\": true");
+        QVERIFY(program.writeSettings(settings));
+        if (!withModule) {
+            QVERIFY(QFile::remove(program.path() + "/libvantorel-gui.so"));
+            QCOMPARE(program.run({mode}), 0);
+            const QString log = program.log();
+            QVERIFY2(
+                log.contains("[ERROR] (0) : Cannot load the tray module " + program.path() + "/libvantorel-gui.so"),
+                qPrintable(log));
+            QVERIFY(log.contains("[ERROR] (0) : Unable to initialize application.\n"));
+            return;
+        }
+
+        const qint64 pid = program.start({mode})->processId();
+        QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
+        const QRegularExpression gui(R"(/lib(Qt\dGui|Qt\dWidgets|Qt\dXcbQpa|GL|GLX|EGL|OpenGL|X11|xcb)[^/]*\.so)");
+        QStringList mapped;
+        for (const QString& line : QString::fromUtf8(TestFiles::read(QString("/proc/%1/maps").arg(pid))).split('\n')) {
+            if (gui.match(line).hasMatch())
+                mapped << line.section(' ', -1);
+        }
+        mapped.removeDuplicates();
+        QVERIFY2(mapped.isEmpty() != mapsGui, qPrintable(mapped.join('\n')));
     }
 
     void noSwitchStartsLauncher_data()

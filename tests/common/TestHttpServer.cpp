@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QSslSocket>
 
+#include <utility>
+
 TestHttpServer::TestHttpServer(QObject* parent)
     : QTcpServer(parent)
 {
@@ -11,7 +13,7 @@ TestHttpServer::TestHttpServer(QObject* parent)
 TestHttpServer::~TestHttpServer()
 {
     // Silent connections are still open; close them so clients see the end instead of a hang.
-    for (const auto& socket : qAsConst(m_sockets)) {
+    for (const auto& socket : std::as_const(m_sockets)) {
         if (socket) {
             socket->abort();
         }

@@ -8,6 +8,8 @@
 #include <QUuid>
 #include <QWebSocket>
 
+#include <utility>
+
 TestManagementServer::TestManagementServer(QObject* parent)
     : QObject(parent)
 {
@@ -115,7 +117,7 @@ bool TestManagementServer::waitFor(const std::function<bool(const QJsonObject&)>
 {
     return waitUntil(
         [&]() {
-            for (const QJsonObject& message : qAsConst(m_received)) {
+            for (const QJsonObject& message : std::as_const(m_received)) {
                 if (match(message)) {
                     if (found)
                         *found = message;
@@ -138,7 +140,7 @@ QList<QJsonObject> TestManagementServer::waitForAnswers(const QString& id, int c
     waitUntil(
         [&]() {
             answers.clear();
-            for (const QJsonObject& message : qAsConst(m_received))
+            for (const QJsonObject& message : std::as_const(m_received))
                 if (headerId(message) == id)
                     answers << message;
             return answers.size() >= count;

@@ -7,13 +7,18 @@
 #include <QFileInfo>
 #include <QThread>
 
-TestProgramDir::TestProgramDir()
+TestProgramDir::TestProgramDir(const QString& executable)
     : m_dir(QDir::tempPath() + "/vantorel-program-XXXXXX")
+    , m_executableName(QFileInfo(executable).fileName())
 {
     if (!m_dir.isValid()) {
         return;
     }
-    m_valid = QFile::copy(VT_EXECUTABLE, executable());
+    m_valid = QFile::copy(executable, this->executable());
+    // The tray module travels with its executable; a build that predates it has none.
+    const QFileInfo module(QFileInfo(executable).absolutePath() + "/" + QFileInfo(VT_GUI_MODULE).fileName());
+    if (module.exists())
+        m_valid = QFile::copy(module.absoluteFilePath(), path() + "/" + module.fileName()) && m_valid;
     const QDir scripts(QString(VT_SOURCE_DIR) + "/scripts");
     for (const QFileInfo& script : scripts.entryInfoList({"*.sh"}, QDir::Files)) {
         m_valid = QFile::copy(script.absoluteFilePath(), path() + "/" + script.fileName()) && m_valid;
@@ -41,7 +46,7 @@ QString TestProgramDir::path() const
 
 QString TestProgramDir::executable() const
 {
-    return path() + "/" + QFileInfo(VT_EXECUTABLE).fileName();
+    return path() + "/" + m_executableName;
 }
 
 QString TestProgramDir::settingsPath() const

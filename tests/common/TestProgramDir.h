@@ -15,7 +15,8 @@
 class TestProgramDir
 {
 public:
-    TestProgramDir();
+    // A copy of `executable` (by default the one just built) and the tray module beside it.
+    explicit TestProgramDir(const QString& executable = QStringLiteral(VT_EXECUTABLE));
     ~TestProgramDir();
     TestProgramDir(const TestProgramDir&) = delete;
     TestProgramDir& operator=(const TestProgramDir&) = delete;
@@ -39,6 +40,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_executableName;
     bool m_valid = false;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };

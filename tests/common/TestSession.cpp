@@ -1,7 +1,7 @@
 #include "TestSession.h"
 
 #include "connection/VTConnection.h"
-#include "gui/GuiClient.h"
+#include "guichannel/GuiClient.h"
 #include "protocol/BaseClient.h"
 #include "settings/VTSettings.h"
 

@@ -1,6 +1,6 @@
 #include "TestTaskRunner.h"
 
-#include "gui/GuiClient.h"
+#include "guichannel/GuiClient.h"
 #include "tasks/VTTask.h"
 #include "tasks/VTTaskFactory.h"
 

@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -366,7 +367,7 @@ private slots:
             if (box && box->isVisible() && !box->isModal() && box->windowTitle() == "https://cc.test/x")
                 effects << "box: " + box->text();
         }
-        for (const QUrl& url : qAsConst(receiver.urls))
+        for (const QUrl& url : std::as_const(receiver.urls))
             effects << "url: " + url.toString();
         QCOMPARE(effects.join('|'), effect);
     }

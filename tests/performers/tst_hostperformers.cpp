@@ -167,7 +167,7 @@ private slots:
         const TaskOutcome outcome = TestTaskRunner::run(task);
         QVERIFY(outcome.finished);
         QCOMPARE(outcome.finishedInsideGo, task != QLatin1String("user"));
-        QCOMPARE(outcome.result.type(), QVariant::String);
+        QCOMPARE(outcome.result.userType(), int(QMetaType::QString));
         QStringList got = outcome.result.toString().split(QLatin1Char(','));
         got.sort();
         QCOMPARE(got, names);
@@ -191,7 +191,7 @@ private slots:
     {
         const TaskOutcome outcome = TestTaskRunner::run(QStringLiteral("linux_process_running"));
         QVERIFY(outcome.finished && !outcome.finishedInsideGo);
-        QCOMPARE(outcome.result.type(), QVariant::StringList);
+        QCOMPARE(outcome.result.userType(), int(QMetaType::QStringList));
         const QStringList processes = outcome.result.toStringList();
         QCOMPARE(processes.value(0), QStringLiteral("CMD"));
         QVERIFY(processes.contains(QCoreApplication::arguments().join(QLatin1Char(' '))));

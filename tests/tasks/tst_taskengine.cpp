@@ -1,6 +1,6 @@
 #include "TestTaskRunner.h"
 
-#include "gui/GuiClient.h"
+#include "guichannel/GuiClient.h"
 #include "tasks/VTAttachedTask.h"
 #include "tasks/VTDetachedTask.h"
 #include "tasks/VTInfo.h"

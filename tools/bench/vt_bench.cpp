@@ -1,9 +1,12 @@
 // Measures the real daemon against the demo management server on loopback and prints what it
 // took: start-up to config_request, resolve round trips, a burst of requests, idle memory and
-// CPU, the CPU cost of a keep-alive and the time to reconnect after the server drops.
+// CPU, the CPU cost of a keep-alive and the time to reconnect after the server drops. First it
+// prints start-up and memory at rest (distinct pages, RSS, PSS, private dirty, the largest
+// libraries), beside those of a baseline executable when one is given.
 //
-//   vt_bench [--requests N] [--burst N] [--idle-seconds N]
+//   vt_bench [--requests N] [--burst N] [--idle-seconds N] [--rounds N] [--baseline EXECUTABLE]
 
+#include "ResidentPages.h"
 #include "TestCertificates.h"
 #include "TestInstanceLock.h"
 #include "TestManagementServer.h"
@@ -21,6 +24,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <unistd.h>
 #include <vector>
 
@@ -126,6 +130,99 @@ int fail(const QString& why)
     return 1;
 }
 
+// Start-up and memory at rest of one executable, kept in one program directory: the median start
+// of its rounds, the memory of its last round.
+struct AtRest
+{
+    QString name;
+    QString executable;
+    std::unique_ptr<TestProgramDir> program;
+    std::vector<double> startsMs;
+    ResidentPages pages;
+};
+
+QString mb(qint64 kb)
+{
+    return kb < 0 ? QStringLiteral("-") : QString::number(kb / 1024.0, 'f', 1) + " MB";
+}
+
+// One start of the subject's daemon: timed to its config_request, left to settle once its session
+// is up, measured and stopped.
+bool measureAtRest(TestManagementServer& server, AtRest& subject, bool timed)
+{
+    QElapsedTimer clock;
+    QProcess* daemon = nullptr;
+    if (!await(server, ofType("config_request"), 1, 30000, [&] {
+            clock.start();
+            daemon = subject.program->start({"-daemon"});
+        }))
+        return false;
+    const double startMs = clock.nsecsElapsed() / 1e6;
+    if (!await(server, ofType("kpa"), 1, 30000))
+        return false;
+    await(
+        server, [](const QJsonObject&) { return false; }, 1, 2000);
+    if (timed) {
+        subject.startsMs.push_back(startMs);
+        subject.pages = ResidentPages::of(daemon->processId());
+    }
+    daemon->terminate();
+    return daemon->waitForFinished(10000);
+}
+
+// A first, untimed start of each executable puts its settings file in the daemon's normal form, as
+// on every restart of an installed service. Rounds then alternate between the executables, so a
+// change in the machine's load falls on both.
+bool compareAtRest(TestManagementServer& server, const QByteArray& settings, std::vector<AtRest>& subjects, int rounds)
+{
+    for (AtRest& subject : subjects) {
+        subject.program = std::make_unique<TestProgramDir>(subject.executable);
+        if (!subject.program->isValid() || !subject.program->writeSettings(settings)
+            || !measureAtRest(server, subject, false))
+            return false;
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (AtRest& subject : subjects) {
+            if (!measureAtRest(server, subject, true))
+                return false;
+        }
+    }
+    const auto row = [&](const QString& what, const std::function<QString(const AtRest&)>& value) {
+        QString text = what.leftJustified(34);
+        for (const AtRest& subject : subjects)
+            text += value(subject).leftJustified(16);
+        out() << text.trimmed() << "\n";
+    };
+    row(QString("At rest (%1 rounds)").arg(rounds), [](const AtRest& subject) { return subject.name; });
+    row("start to config_request, median", [](const AtRest& subject) { return ms(percentile(subject.startsMs, 0.5)); });
+    if (!subjects.back().pages.isValid()) {
+        out() << "(memory at rest needs root, to read physical page numbers)\n\n";
+        out().flush();
+        return true;
+    }
+    row("distinct resident pages", [](const AtRest& subject) { return mb(subject.pages.distinctKb()); });
+    row("RSS", [](const AtRest& subject) { return mb(subject.pages.rssKb()); });
+    row("PSS", [](const AtRest& subject) { return mb(subject.pages.pssKb()); });
+    row("private dirty", [](const AtRest& subject) { return mb(subject.pages.privateDirtyKb()); });
+
+    // The ten largest of any executable, so what one of them no longer maps shows as "-".
+    QMap<QString, qint64> largest;
+    for (const AtRest& subject : subjects) {
+        const auto& files = subject.pages.byFileKb();
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            largest[it.key()] = qMax(largest.value(it.key()), it.value());
+    }
+    QList<QString> names = largest.keys();
+    std::sort(names.begin(), names.end(),
+              [&](const QString& a, const QString& b) { return largest.value(a) > largest.value(b); });
+    out() << "largest by resident pages:\n";
+    for (const QString& name : names.mid(0, 10))
+        row("  " + name, [&](const AtRest& subject) { return mb(subject.pages.byFileKb().value(name, -1)); });
+    out() << "\n";
+    out().flush();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -136,6 +233,8 @@ int main(int argc, char** argv)
     parser.addOption({"requests", "Sequential resolve requests (default 300).", "n", "300"});
     parser.addOption({"burst", "Requests sent at once (default 500).", "n", "500"});
     parser.addOption({"idle-seconds", "Length of the idle and keep-alive windows (default 10).", "n", "10"});
+    parser.addOption({"rounds", "Start-ups of each executable at rest (default 3).", "n", "3"});
+    parser.addOption({"baseline", "An executable to measure at rest beside this build's.", "path"});
     parser.process(app);
     const int requests = parser.value("requests").toInt();
     const int burst = parser.value("burst").toInt();
@@ -167,6 +266,13 @@ int main(int argc, char** argv)
         {"sites", QJsonArray {TestManagementServer::siteFor("127.0.0.1", server.port(), certPem, 3600)}}};
     if (!program.isValid() || !program.writeSettings(QJsonDocument(settings).toJson()))
         return fail("cannot prepare the program directory");
+
+    std::vector<AtRest> subjects;
+    if (parser.isSet("baseline"))
+        subjects.push_back({"baseline", parser.value("baseline"), {}, {}, {}});
+    subjects.push_back({"this build", QStringLiteral(VT_EXECUTABLE), {}, {}, {}});
+    if (!compareAtRest(server, QJsonDocument(settings).toJson(), subjects, qMax(1, parser.value("rounds").toInt())))
+        return fail("a daemon measured at rest did not start its session; see its log");
 
     out() << "Daemon in " << program.path() << ", server on wss://127.0.0.1:" << server.port() << "\n\n";
     QElapsedTimer clock;

@@ -3,9 +3,14 @@
 #include "GuiServerState.h"
 
 #include <QDataStream>
+#include <QIODevice>
 #include <QtEndian>
 
 namespace {
+
+// A daemon and an agent built against different Qt releases share the pipe, so both ends write
+// and read one fixed stream format rather than whatever their own Qt defaults to.
+constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_5_15;
 
 // Where the string that starts at `pos` ends; -1 while its bytes have not all arrived.
 qint64 stringEnd(const QByteArray& buffer, qint64 pos, quint32 maxBytes, bool& invalid)
@@ -58,6 +63,7 @@ QByteArray GuiPipeProtocol::encode(const QString& key, qint32 value)
 {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(kStreamVersion);
     out << key << value;
     return bytes;
 }
@@ -66,6 +72,7 @@ QByteArray GuiPipeProtocol::encode(const QString& key, const QStringList& values
 {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(kStreamVersion);
     out << key;
     for (const QString& value : values)
         out << value;
@@ -98,6 +105,7 @@ GuiPipeProtocol::Read GuiPipeProtocol::take(QByteArray& buffer, Message& message
         return invalid ? Read::Invalid : Read::Incomplete;
 
     QDataStream in(buffer);
+    in.setVersion(kStreamVersion);
     message = Message();
     in >> message.key;
     const Values kind = valuesOf(message.key);

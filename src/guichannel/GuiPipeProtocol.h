@@ -9,8 +9,9 @@
 class GuiServerState;
 
 // The messages of the GUI pipe, as both ends write and read them: a key string followed by the
-// values its key implies, each item in the Qt data stream's default (big-endian) encoding. There
-// is no length or count on the wire, so this table of keys is what keeps the two ends in step.
+// values its key implies, each item in Qt 5.15's data-stream encoding (big-endian), whichever Qt
+// either end is built with. There is no length or count on the wire, so this table of keys is
+// what keeps the two ends in step.
 class GuiPipeProtocol
 {
 public:
