@@ -24,6 +24,11 @@ case "$qt_major" in "" | 5 | 6) ;; *) usage ;; esac
     exit 2
 }
 
+if ! command -v debootstrap >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
+fi
+
 source_tree="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cache=/var/cache/vantorel-ci
 root="$cache/$release"
@@ -57,7 +62,9 @@ sane() {
     [ -f "$root/.vantorel-chroot" ] || return 1
     [ -z "$(find "$root/.vantorel-chroot" -mtime +6)" ] || return 1
     [ "$(. "$root/etc/os-release" && echo "${VERSION_CODENAME:-}")" = "$release" ] || return 1
-    chroot "$root" /bin/true
+    chroot "$root" /bin/true || return 1
+    # An installation cut short leaves packages half set up, which a rerun need not inherit.
+    [ -z "$(chroot "$root" dpkg --audit 2>&1)" ]
 }
 
 began=$SECONDS

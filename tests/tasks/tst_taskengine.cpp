@@ -14,6 +14,18 @@
 
 namespace {
 
+// Qt reports a thread it could not start through qErrnoWarning, whose level is critical in Qt 5
+// and in early Qt 6 but a warning in later ones: the test expects what this Qt emits.
+QtMsgType errnoWarningLevel()
+{
+    static QtMsgType level = QtCriticalMsg;
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) { level = type; });
+    qErrnoWarning(0, "probe");
+    qInstallMessageHandler(previous);
+    return level;
+}
+
 class ProbeAttached : public VTAttachedTask
 {
 public:
@@ -156,7 +168,7 @@ private slots:
         ProbeDetached task(contextParams(QStringLiteral("{ctx-nothread}")));
         task.breakThread();
         QSignalSpy spy(&task, &VTDetachedTask::finished);
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("QThread::start"));
+        QTest::ignoreMessage(errnoWarningLevel(), QRegularExpression("QThread::start"));
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("cannot start thread"));
         task.go();
         QCOMPARE(spy.count(), 0);
