@@ -6,6 +6,7 @@
 #include "settings/VTSettings.h"
 
 #include <optional>
+#include <sys/stat.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -120,6 +121,18 @@ private slots:
         // Defaults are written out, so the file shows what the agent actually uses.
         QVERIFY(text.contains("\"port\": 10005"));
         QVERIFY(text.contains("\"application_type\": \"ws\""));
+
+        // A file already in normal form is left as it is, unless its mode is wider than root's.
+        struct stat before = {}, after = {};
+        QCOMPARE(::stat(QFile::encodeName(settingsPath()).constData(), &before), 0);
+        QCOMPARE(VTSettings().load(), 0);
+        QCOMPARE(::stat(QFile::encodeName(settingsPath()).constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QVERIFY(QFile::setPermissions(settingsPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        QCOMPARE(VTSettings().load(), 0);
+        QCOMPARE(::stat(QFile::encodeName(settingsPath()).constData(), &after), 0);
+        QCOMPARE(after.st_mode & 07777, mode_t(0600));
+        QCOMPARE(TestFiles::read(settingsPath()), text);
     }
 
     void agentLeavesFileAlone()
