@@ -70,6 +70,7 @@ in_root -i "$deb" || fail "install"
 cp "$unpacked/usr/share/doc/ostrelle-vantorel/examples/com.ostrelle.vantorel.json" "$settings"
 mkdir -p "$root/opt/ostrelle-vantorel/log"
 echo "a log line" >"$root/opt/ostrelle-vantorel/log/ot_vt.log"
+echo "{}" >"$root/opt/ostrelle-vantorel/com.ostrelle.vantorel.tray.json"
 before="$(sha256sum "$settings" "$root/opt/ostrelle-vantorel/log/ot_vt.log")"
 
 in_root -i "$deb" || fail "upgrade over itself"

@@ -1,9 +1,10 @@
 #include "LogSetup.h"
 
+#include "LogFileAppender.h"
+
 #include "settings/VTSettings.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 
 #include <log4cxx/file.h>
@@ -12,7 +13,6 @@
 #include <log4cxx/logmanager.h>
 #include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
-#include <log4cxx/rolling/rollingfileappender.h>
 #include <log4cxx/spi/location/locationinfo.h>
 #include <log4cxx/spi/loggerrepository.h>
 
@@ -119,10 +119,10 @@ void setupLog(eAppType type, QString dir)
         log4cxx::PropertyConfigurator::configure(log4cxx::File(configPath.toStdString()));
     }
 
-    QDir(dir).mkdir("log");
+    LogFileAppender::prepare(path);
     // Setting up twice must not write every line twice.
     logger->removeAppender(LogSetup::s_appenderName.toStdString());
-    auto appender = std::make_shared<log4cxx::rolling::RollingFileAppender>();
+    auto appender = std::make_shared<LogFileAppender>();
     appender->setLayout(layout);
     appender->setFile(path.toStdString());
     appender->setAppend(true);

@@ -13,11 +13,8 @@
 #include <QDebug>
 #include <QSslSocket>
 
-const QString ServerApp::s_sharedMemoryKey = QStringLiteral("OstrelleMemory");
-
 ServerApp::ServerApp(GuiClientType type)
-    : m_sharedMemory(s_sharedMemoryKey)
-    , m_notifier(new ServiceNotifier(this))
+    : m_notifier(new ServiceNotifier(this))
     , m_guiClientType(type)
 {
 }
@@ -28,20 +25,12 @@ ServerApp::~ServerApp()
     delete m_guiClient;
     delete m_baseClient;
     delete m_connection;
-    m_sharedMemory.detach();
 }
 
 bool ServerApp::isRunning()
 {
-    {
-        // A holder that died without detaching leaves an orphaned segment; attaching and detaching
-        // again as its last user removes it, while a live holder keeps its segment.
-        QSharedMemory orphan(s_sharedMemoryKey);
-        if (orphan.attach(QSharedMemory::ReadWrite)) {
-            orphan.detach();
-        }
-    }
-    return !m_sharedMemory.create(1, QSharedMemory::ReadWrite);
+    m_instanceLockResult = m_instanceLock.take();
+    return m_instanceLockResult == InstanceLock::eHeld;
 }
 
 bool ServerApp::initialize()
@@ -49,6 +38,9 @@ bool ServerApp::initialize()
     qInfo() << "Initializing application, version:" << QCoreApplication::applicationVersion();
     if (isRunning()) {
         qCritical() << "Application is already running";
+        return false;
+    }
+    if (m_instanceLockResult != InstanceLock::eTaken) {
         return false;
     }
     if (!tlsAvailable())

@@ -2,8 +2,7 @@
 
 #include "AppTypes.h"
 #include "BasicApp.h"
-
-#include <QSharedMemory>
+#include "InstanceLock.h"
 
 class BaseClient;
 class GuiClient;
@@ -21,12 +20,11 @@ public:
     ~ServerApp() override;
 
     bool initialize() override;
-    // True when another live daemon or local-mode process holds the guard.
+    // True when another live daemon or local-mode process holds the guard. False also when the
+    // guard could not be reached, which initialize() tells apart and refuses as well.
     bool isRunning();
     // False, with the reason logged, when no TLS implementation can be loaded.
     static bool tlsAvailable();
-
-    static const QString s_sharedMemoryKey;
 
 public slots:
     void onConnected();
@@ -41,7 +39,8 @@ private:
     bool openConnection();
     void connectSessionSignals();
 
-    QSharedMemory m_sharedMemory;
+    InstanceLock m_instanceLock;
+    InstanceLock::eResult m_instanceLockResult = InstanceLock::eFailed;
     VTConnection* m_connection = nullptr;
     BaseClient* m_baseClient = nullptr;
     GuiClient* m_guiClient = nullptr;

@@ -171,6 +171,7 @@ void BaseClient::onDisconnected()
     m_kpaTimer->stop();
     m_configTimer->stop();
     m_pendingConfigId.clear();
+    m_frameMaskCarry.clear();
     m_disconnected = true;
     // Running handlers finish as usual but answer nothing: their session is gone.
     for (auto it = m_handlers.constBegin(); it != m_handlers.constEnd(); ++it) {
@@ -192,10 +193,13 @@ void BaseClient::onTextFrameReceived(QString message, bool isLastFrame)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
-        qWarning().noquote().nospace() << "Message is not Json. Error:" << error.errorString()
-                                       << "Plain message is: " << VTPasswordMask::forPlainText(message);
+        qWarning().noquote().nospace() << "Message is not Json. Error:" << error.errorString() << "Plain message is: "
+                                       << VTPasswordMask::forPlainText(message, &m_frameMaskCarry);
+        if (isLastFrame)
+            m_frameMaskCarry.clear();
         return;
     }
+    m_frameMaskCarry.clear();
 
     const QJsonObject object = document.object();
     qDebug().noquote().nospace() << "Message received: " << VTPasswordMask::forLog(object);

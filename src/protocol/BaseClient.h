@@ -91,6 +91,8 @@ private:
     QMap<VTMsgHandler*, int> m_handlers;
     QString m_pendingConfigId;
     QString m_pendingKpaId;
+    // What the frames of the current message so far leave open for masking the next one.
+    QString m_frameMaskCarry;
     QTimer* m_kpaTimeoutTimer;
     bool m_disconnected = false;
 };

@@ -74,22 +74,67 @@ QByteArray VTPasswordMask::forLog(const QJsonObject& object)
     return QJsonDocument(maskObject(object, true)).toJson(QJsonDocument::Indented);
 }
 
-QString VTPasswordMask::forPlainText(const QString& text)
+namespace {
+
+int trailingBackslashes(const QString& text, int end)
 {
-    // A key, then either a string (possibly cut off before its closing quote) or a bare token.
+    int count = 0;
+    while (end - count > 1 && text.at(end - count - 1) == QLatin1Char('\\'))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
+{
+    // A key, then either a string (possibly cut off before its closing quote, even right after a
+    // backslash) or a bare token.
     static const QRegularExpression secret(QStringLiteral(
-        R"re(("(protection_password|password_salt|sudo_password|run_command)"\s*:\s*)("(?:[^"\\]|\\.)*"?|[^\s,}\]]+))re"));
+        R"re(("(protection_password|password_salt|sudo_password|run_command)"\s*:\s*)("(?:[^"\\]|\\.)*\\?"?|[^\s,}\]]+))re"));
+    // Enough for any of the keys above with the blanks a writer puts around its colon.
+    static const int keyContext = 64;
+
+    const int offset = carry ? carry->size() : 0;
+    const QString all = carry ? *carry + text : text;
     QString result;
-    int last = 0;
-    QRegularExpressionMatchIterator it = secret.globalMatch(text);
+    int last = offset;
+    QString open;
+    QRegularExpressionMatchIterator it = secret.globalMatch(all);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
-        result += QStringView(text).mid(last, match.capturedStart() - last);
+        if (match.capturedEnd() <= offset)
+            continue; // logged with an earlier frame
+        const int valueStart = match.capturedStart(3);
+        const QString value = match.captured(3);
         const QString key = match.captured(2);
-        const QString mask = isLogOnlySecret(key) ? logOnlyMask(match.captured(3)) : maskFor(key);
-        result += match.captured(1) + QLatin1Char('"') + mask + QLatin1Char('"');
+        // A script's size counts what this frame holds of it.
+        const int shownFrom = qMax(valueStart, offset);
+        const QString mask
+            = isLogOnlySecret(key) ? logOnlyMask(all.mid(shownFrom, match.capturedEnd() - shownFrom)) : maskFor(key);
+        const bool quoted = value.startsWith(QLatin1Char('"'));
+        const bool endsWithQuote = quoted && value.size() >= 2 && value.endsWith(QLatin1Char('"'));
+        // An even run of backslashes before the last quote escapes only itself.
+        const int backslashes = trailingBackslashes(value, endsWithQuote ? value.size() - 1 : value.size());
+        const bool closed = endsWithQuote && backslashes % 2 == 0;
+        if (valueStart >= offset) {
+            result += QStringView(all).mid(last, valueStart - last);
+            result += QLatin1Char('"') + mask + QLatin1Char('"');
+        } else {
+            // The value began in an earlier frame, which already showed its opening.
+            result += QStringView(all).mid(last, qMax(0, match.capturedStart() - last));
+            result += mask + (closed ? QStringLiteral("\"") : QString());
+        }
         last = match.capturedEnd();
+        open.clear();
+        if (last == all.size() && (!quoted || !closed)) {
+            // The next frame goes on with this value: carry its key and just enough of its state.
+            const bool escapePending = quoted && backslashes % 2 == 1;
+            open = match.captured(1) + (quoted ? QStringLiteral("\"") + (escapePending ? "\\" : "") : "x");
+        }
     }
-    result += QStringView(text).mid(last);
+    result += QStringView(all).mid(last);
+    if (carry)
+        *carry = !open.isEmpty() ? open : all.mid(qMax(last, all.size() - keyContext));
     return result;
 }

@@ -33,6 +33,9 @@ public:
     static QByteArray forLog(const QJsonObject& object);
 
     // Text that did not parse as JSON is masked by pattern instead, so a cut-off or malformed
-    // message holding a password does not put it in the log either.
-    static QString forPlainText(const QString& text);
+    // message holding a password does not put it in the log either. The frames of one message are
+    // logged one by one: with `carry`, what the end of one frame leaves open (a secret's value
+    // that goes on, or the start of a key) is kept there, so the next frame's part of the secret
+    // is masked as well. It holds no secret itself.
+    static QString forPlainText(const QString& text, QString* carry = nullptr);
 };

@@ -1,16 +1,21 @@
 #include "VTSettings.h"
 
+#include "ReplacedFile.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QSslCertificate>
 
 #include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const QString VTSettings::s_fileBaseName = QStringLiteral("com.ostrelle.vantorel");
+const QString VTSettings::s_trayFileBaseName = QStringLiteral("com.ostrelle.vantorel.tray");
 QString VTSettings::s_directory;
 
 namespace {
@@ -42,6 +47,21 @@ bool anyCertificateParses(QList<VTSite> const& sites)
     return false;
 }
 
+// The settings hold the exit password's digest and salt: an administrator's copy made 0644 (as
+// earlier versions asked) is closed before anything is read from it. Never through a link.
+void restrictToOwner(QString const& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & 077) != 0) {
+        ::fchmod(fd, status.st_mode & 0600);
+    }
+    ::close(fd);
+}
+
 } // namespace
 
 VTSettings* VTSettings::instance()
@@ -59,15 +79,20 @@ void VTSettings::setScope(QSettings::Scope scope, bool skipSites)
     m_skipSites = skipSites;
 }
 
-QString VTSettings::settingsFilePath() const
+QString VTSettings::settingsFilePath(QString const& baseName) const
 {
     const QString dir = s_directory.isEmpty() ? QCoreApplication::applicationDirPath() : s_directory;
-    return dir + "/" + s_fileBaseName + ".json";
+    return dir + "/" + baseName + ".json";
 }
 
 int VTSettings::load()
 {
-    m_fileName = settingsFilePath();
+    // The tray of any desktop user reads the flags the daemon copies out for it; the settings
+    // themselves are root's alone.
+    m_fileName = settingsFilePath(m_skipSites ? s_trayFileBaseName : s_fileBaseName);
+    if (!m_skipSites) {
+        restrictToOwner(m_fileName);
+    }
     int result = 2;
     try {
         result = readSettings();
@@ -97,20 +122,11 @@ int VTSettings::readFile(QString const& path, QVariantMap& map)
     return readJsonFile(file, map) ? QSettings::NoError : QSettings::FormatError;
 }
 
-bool VTSettings::writeFile(QString const& path, QVariantMap const& map)
+bool VTSettings::writeFile(QString const& path, QVariantMap const& map, mode_t mode)
 {
-    // Written beside the old file and renamed over it only when every byte is on disk, so a crash
-    // or a full disk in the middle leaves the previous settings whole. Unbuffered, so that a short
-    // write shows up here rather than being lost in a final flush.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        return false;
-    }
-    if (!writeJsonFile(file, map)) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    // Renamed over the old file only when every byte is on disk, so a crash or a full disk in the
+    // middle leaves the previous settings whole.
+    return ReplacedFile::write(path, mode, [&map](QIODevice& device) { return writeJsonFile(device, map); });
 }
 
 int VTSettings::readSettings()
@@ -161,7 +177,7 @@ bool VTSettings::save()
 {
     qInfo() << "Saving settings started";
     if (m_fileName.isEmpty()) {
-        m_fileName = settingsFilePath();
+        m_fileName = settingsFilePath(s_fileBaseName);
     }
     try {
         qInfo() << "Settings file: " << m_fileName;
@@ -179,7 +195,13 @@ bool VTSettings::save()
         settings.insert("app_type", m_appType);
         settings.insert("debug", m_debug);
         settings.insert("sites", sites);
-        if (!writeFile(m_fileName, settings)) {
+        if (!writeFile(m_fileName, settings, 0600)) {
+            qCritical() << "Error saving some settings";
+            return false;
+        }
+        // Only what a tray reads, for every user; nothing in it is a secret.
+        const QVariantMap tray {{"app_type", m_appType}, {"visible", m_visible}};
+        if (!writeFile(settingsFilePath(s_trayFileBaseName), tray, 0644)) {
             qCritical() << "Error saving some settings";
             return false;
         }

@@ -8,10 +8,13 @@
 #include <QSettings>
 #include <QString>
 
+#include <sys/types.h>
+
 // The agent's configuration: sites and servers, the application type text, the tray and debug
-// flags, and where the log goes. Kept in one JSON file beside the executable. The file is read and
-// written directly rather than through QSettings: its writer can commit a short write, and its
-// per-process cache can hand back content older than the file.
+// flags, and where the log goes. Kept in one JSON file beside the executable, readable by root
+// only, and copied without its secrets into a second file that the trays of all users read. The
+// files are read and written directly rather than through QSettings: its writer can commit a
+// short write, and its per-process cache can hand back content older than the file.
 class VTSettings
 {
 public:
@@ -22,8 +25,10 @@ public:
 
     void setScope(QSettings::Scope scope, bool skipSites);
     // 0 on success; the settings facility's status (1 access, 2 format) or 2 on any other failure.
+    // With sites skipped (the tray) only the tray's file is read.
     int load();
-    // False when the file could not be written; the previous file is then left as it was.
+    // Writes the settings (mode 0600) and the tray's file (0644). False when either could not be
+    // written; a file not written is left as it was.
     bool save();
     // Replaces the sites from a config response envelope; 0 when at least one site loaded and
     // at least one server's certificate parses, else 2 and the previous sites stay in memory and
@@ -47,15 +52,17 @@ public:
     static bool writeJsonFile(QIODevice& device, QMap<QString, QVariant> const& map);
 
     static const QString s_fileBaseName;
+    // The top-level flags a tray needs, without secrets.
+    static const QString s_trayFileBaseName;
     // Where the settings file lives; empty means the application directory. Tests point it elsewhere.
     static QString s_directory;
 
 private:
-    QString settingsFilePath() const;
+    QString settingsFilePath(QString const& baseName) const;
     int readSettings();
     // The status codes are the settings facility's: 0 no error, 1 access error, 2 format error.
     static int readFile(QString const& path, QVariantMap& map);
-    static bool writeFile(QString const& path, QVariantMap const& map);
+    static bool writeFile(QString const& path, QVariantMap const& map, mode_t mode);
 
     bool m_skipSites = false;
     QString m_logFilePath;

@@ -71,6 +71,8 @@ private slots:
         const QJsonObject saved = QJsonDocument::fromJson(TestFiles::read(program.settingsPath())).object();
         QCOMPARE(saved["sites"][0]["servers"][0]["kpa_interval"].toInt(), 1);
         QVERIFY(TestFiles::read(program.settingsPath()).contains("\"visible\": false"));
+        // Saved for root alone: it holds the exit password's digest and salt.
+        QCOMPARE(QFile::permissions(program.settingsPath()) & 0x0077, QFile::Permissions());
     }
 
     void requestsOverTheWire()

@@ -6,12 +6,22 @@
 #include <QtTest>
 
 #include <clocale>
+#include <grp.h>
+#include <sys/stat.h>
 
 namespace {
 
 QString readAll(const QString& path)
 {
     return QString::fromUtf8(TestFiles::read(path));
+}
+
+QPair<unsigned, unsigned> modeAndGroup(const QString& path)
+{
+    struct stat status = {};
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return {};
+    return {status.st_mode & 07777u, status.st_gid};
 }
 
 } // namespace
@@ -140,6 +150,26 @@ private slots:
                      qPrintable(QString::number(backup)));
         }
         QVERIFY(!QFile::exists(base + ".11"));
+
+        // Root and adm only, the files the library opened on each roll included.
+        const group* adm = getgrnam("adm");
+        for (int backup = 0; backup <= 10; ++backup) {
+            const QString path = backup == 0 ? base : base + "." + QString::number(backup);
+            QCOMPARE(modeAndGroup(path), qMakePair(0640u, adm ? adm->gr_gid : 0u));
+        }
+        QCOMPARE(modeAndGroup(dir + "/log"), qMakePair(0750u, adm ? adm->gr_gid : 0u));
+    }
+
+    void narrowsWhatAnEarlierVersionLeft()
+    {
+        const QString dir = m_dir.path() + "/earlier";
+        QVERIFY(QDir().mkpath(dir + "/log"));
+        QVERIFY(TestFiles::write(dir + "/log/ot_vt.log", "old\n", QFile::Permissions(0x6644)));
+        QVERIFY(TestFiles::write(dir + "/log/ot_vt.log.3", "older\n", QFile::Permissions(0x6644)));
+        setupLog(eAppDaemon, dir);
+        QCOMPARE(modeAndGroup(dir + "/log").first, 0750u);
+        QCOMPARE(modeAndGroup(dir + "/log/ot_vt.log").first, 0640u);
+        QCOMPARE(modeAndGroup(dir + "/log/ot_vt.log.3").first, 0640u);
     }
 
 private:

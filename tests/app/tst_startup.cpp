@@ -5,6 +5,7 @@
 #include "app/ServiceNotifier.h"
 #include "app/StartUp.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,9 +17,13 @@
 
 #include <cstddef>
 #include <cstring>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +38,87 @@ bool installMarkerLauncher(const TestProgramDir& program)
     return TestFiles::write(program.path() + "/launchVtComponents.sh",
                             "echo \"$0 $#\" > \"$(dirname \"$0\")/launched\"\n");
 }
+
+mode_t mode(const QString& path)
+{
+    struct stat status = {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 07777;
+}
+
+// What any local user can make at the names of the shared-memory guard of earlier versions, to
+// keep a daemon from starting: a link at its key file, or a System V segment of its key, kept
+// attached by another user. A daemon of an earlier version running elsewhere on the machine may
+// hold the same names meanwhile; what it made is left alone and serves the row as well.
+class OldGuardSquatter
+{
+public:
+    OldGuardSquatter()
+        : m_keyFile(QFile::encodeName(QDir::tempPath() + "/qipc_sharedmemory_OstrelleMemory"
+                                      + QCryptographicHash::hash("OstrelleMemory", QCryptographicHash::Sha1).toHex()))
+    {
+        removeOurs();
+    }
+
+    ~OldGuardSquatter()
+    {
+        if (m_child > 0) {
+            ::kill(m_child, SIGKILL);
+            ::waitpid(m_child, nullptr, 0);
+            struct shmid_ds segment = {};
+            const int id = ::shmget(m_key, 0, 0);
+            if (id >= 0 && ::shmctl(id, IPC_STAT, &segment) == 0 && segment.shm_perm.uid == 65534)
+                ::shmctl(id, IPC_RMID, nullptr);
+        }
+        removeOurs();
+    }
+
+    bool link()
+    {
+        struct stat status = {};
+        if (::lstat(m_keyFile.constData(), &status) == 0)
+            return true;
+        return ::symlink("/nonexistent/vantorel", m_keyFile.constData()) == 0
+            && ::lchown(m_keyFile.constData(), 65534, 65534) == 0;
+    }
+
+    bool segment()
+    {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return false;
+        m_child = ::fork();
+        if (m_child == 0) {
+            // Only system calls here: the child of a threaded process.
+            ::close(ready[0]);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(1);
+            ::open(m_keyFile.constData(), O_CREAT | O_WRONLY, 0600);
+            const int id = ::shmget(::ftok(m_keyFile.constData(), 'Q'), 1, IPC_CREAT | 0600);
+            if (id < 0 || ::shmat(id, nullptr, 0) == reinterpret_cast<void*>(-1) || ::write(ready[1], "x", 1) != 1)
+                ::_exit(1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        const bool made = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        m_key = ::ftok(m_keyFile.constData(), 'Q');
+        return made || ::shmget(m_key, 0, 0) >= 0;
+    }
+
+private:
+    void removeOurs()
+    {
+        struct stat status = {};
+        if (::lstat(m_keyFile.constData(), &status) == 0 && status.st_uid == 65534)
+            ::unlink(m_keyFile.constData());
+    }
+
+    const QByteArray m_keyFile;
+    pid_t m_child = -1;
+    key_t m_key = -1;
+};
 
 // The service manager's notification socket, played by the test: a real datagram socket bound
 // to a path, or to an abstract name when `path` starts with "@".
@@ -312,6 +398,8 @@ private slots:
         TestProgramDir program;
         QVERIFY(program.isValid());
         QVERIFY(program.writeSettings(validSettings));
+        // As earlier versions asked administrators to leave it.
+        QVERIFY(QFile::setPermissions(program.settingsPath(), QFile::Permissions(0x6644)));
 
         QProcess* daemon = program.start({"-daemon"});
         QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
@@ -322,6 +410,12 @@ private slots:
         const QByteArray text = TestFiles::read(program.settingsPath());
         QVERIFY2(text.contains("\n    \"visible\": false\n"), text.constData());
         QVERIFY(text.contains("\"kpa_interval\": 60"));
+        // The settings and the log are root's; the trays' flags are everybody's, and all they hold.
+        QCOMPARE(mode(program.settingsPath()), 0600u);
+        QCOMPARE(mode(program.logPath()) & 07u, 0u);
+        QCOMPARE(mode(program.path() + "/com.ostrelle.vantorel.tray.json"), 0644u);
+        QCOMPARE(QJsonDocument::fromJson(TestFiles::read(program.path() + "/com.ostrelle.vantorel.tray.json")).object(),
+                 (QJsonObject {{"app_type", "ws"}, {"visible", false}}));
 
         // Every line: tag, pid, milliseconds since start, local date and time, level, "(0) : " text.
         const QRegularExpression line(
@@ -363,22 +457,41 @@ private slots:
             QVERIFY(other.log().contains("[ERROR] (0) : Application is already running\n"));
             QVERIFY(other.log().contains("[ERROR] (0) : Unable to initialize application.\n"));
         } else {
-            QProcess* process = other.start({second});
-            QVERIFY(other.waitForLog("Ready to run Vantorel", 10000));
+            // From the daemon's own directory, where the daemon left the tray its flags.
+            QProcess* process = first.start({second});
+            const QString tag = QString("AGENT(%1)").arg(process->processId());
+            QTRY_VERIFY_WITH_TIMEOUT(first.log().split('\n').filter(tag).join('\n').contains("Ready to run Vantorel"),
+                                     10000);
             QCOMPARE(process->state(), QProcess::Running);
         }
     }
 
-    void killedDaemonDoesNotBlock()
+    void nothingLeftBehindBlocksTheStart_data()
     {
+        QTest::addColumn<QString>("leftBehind");
+
+        QTest::newRow("killed daemon") << "killed";
+        QTest::newRow("link at the old key file") << "link";
+        QTest::newRow("System V segment of the old key") << "segment";
+    }
+
+    void nothingLeftBehindBlocksTheStart()
+    {
+        QFETCH(QString, leftBehind);
+
         TestProgramDir program;
         QVERIFY(program.isValid());
         QVERIFY(program.writeSettings(validSettings));
 
-        QProcess* first = program.start({"-daemon"});
-        QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
-        ::kill(pid_t(first->processId()), SIGKILL);
-        QVERIFY(first->waitForFinished(10000));
+        OldGuardSquatter squatter;
+        if (leftBehind == "killed") {
+            QProcess* first = program.start({"-daemon"});
+            QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
+            ::kill(pid_t(first->processId()), SIGKILL);
+            QVERIFY(first->waitForFinished(10000));
+        } else {
+            QVERIFY(leftBehind == "link" ? squatter.link() : squatter.segment());
+        }
 
         QProcess* next = program.start({"-daemon"});
         const QString ready = QString("DAEMON(%1)").arg(next->processId());
@@ -386,6 +499,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(program.log().split('\n').filter(ready).join('\n').contains("Ready to run Vantorel"),
                                  10000);
         QVERIFY(!program.log().contains("Application is already running"));
+    }
+
+    void trayOfAnotherUserGetsItsFlags()
+    {
+        TestProgramDir program;
+        QVERIFY(program.isValid());
+        QVERIFY(program.writeSettings(validSettings));
+        // The pipe's requests are logged at info level.
+        QVERIFY(TestFiles::write(program.path() + "/log4cxx.properties", "log4j.logger.Qt=TRACE\n"));
+        // An installed program directory is open to every user.
+        QVERIFY(QFile::setPermissions(program.path(), QFile::Permissions(0x7755)));
+        program.start({"-daemon"});
+        QVERIFY(program.waitForLog("Ready to run Vantorel", 10000));
+
+        QProcess agent;
+        agent.setWorkingDirectory(program.path());
+        agent.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", program.executable(), "-agent"});
+        QVERIFY(agent.waitForStarted(10000));
+        // It asks for the settings only once it has read its flags.
+        QVERIFY(program.waitForLog("got settings request", 15000));
+        QCOMPARE(agent.state(), QProcess::Running);
+        agent.terminate();
+        QVERIFY(agent.waitForFinished(10000));
     }
 
     void infoLinesFollowConfigurationFile_data()

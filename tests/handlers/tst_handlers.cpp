@@ -428,6 +428,8 @@ private slots:
                                       << "unknown message type: ";
         QTest::newRow("fragmented") << "fragmented"
                                     << "Message is not last";
+        QTest::newRow("fragmented with a secret") << "fragmented secret"
+                                                  << "Message is not last";
         QTest::newRow("binary") << "binary"
                                 << "";
     }
@@ -447,10 +449,14 @@ private slots:
             m_server.sendText("this is { not JSON");
         } else if (kind == "unknown") {
             m_server.sendRequest({{"type", "KPA"}});
-        } else if (kind == "fragmented") {
+        } else if (kind.startsWith("fragmented")) {
             // Each frame is taken as a message of its own, so a split request is not answered.
             agent->setOutgoingFrameSize(32);
-            m_server.sendText(request);
+            QString text = request;
+            // Longer than a frame, so it is cut at least once inside its value.
+            if (kind.endsWith("secret"))
+                text.replace("\"fields\"", "\"sudo_password\":\"" + QString(80, 'Q') + "\",\"fields\"");
+            m_server.sendText(text);
         } else {
             m_server.transport().sendBinary(request.toUtf8());
         }
@@ -463,6 +469,7 @@ private slots:
             QVERIFY2(log.containsText(logged), qPrintable(logged));
         if (kind == "text")
             QVERIFY(log.contains(QtWarningMsg, "Plain message is: this is { not JSON"));
+        QVERIFY(!log.containsText("QQ"));
 
         // The session carries on.
         const QString id = m_server.sendRequest(

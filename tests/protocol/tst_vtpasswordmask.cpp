@@ -80,30 +80,48 @@ private slots:
 
     void masksSecretsInTextThatIsNotJson_data()
     {
-        QTest::addColumn<QString>("input");
+        // The frames of one message, and what each is logged as, joined by "|".
+        QTest::addColumn<QStringList>("frames");
         QTest::addColumn<QString>("expected");
         const QString shortMask(16, '*');
         const QString longMask(36, '*');
 
         // Written with single quotes for readability; they stand for double quotes.
-        const auto q = [](QString text) { return text.replace('\'', '"'); };
+        const auto q = [&](QString text) {
+            return text.replace('\'', '"').replace("SHORT", shortMask).replace("LONG", longMask);
+        };
         QTest::newRow("cut off before the closing quote")
-            << q("{'msg':{'params':{'sudo_password': 'hunter2")
-            << q("{'msg':{'params':{'sudo_password': '") + shortMask + '"';
+            << QStringList {q("{'msg':{'params':{'sudo_password': 'hunter2")}
+            << q("{'msg':{'params':{'sudo_password': 'SHORT'");
         QTest::newRow("two values, escaped quote, bare token")
-            << q("{'protection_password':'a\\'b','password_salt' : 42,")
-            << q("{'protection_password':'") + longMask + q("','password_salt' : '") + longMask + q("',");
-        QTest::newRow("script cut off") << q("{'msg':{'params':{'run_command':'curl -u me:hunter3")
+            << QStringList {q("{'protection_password':'a\\'b','password_salt' : 42,")}
+            << q("{'protection_password':'LONG','password_salt' : 'LONG',");
+        QTest::newRow("script cut off") << QStringList {q("{'msg':{'params':{'run_command':'curl -u me:hunter3")}
                                         << q("{'msg':{'params':{'run_command':'[script of 19 bytes, not logged]'");
-        QTest::newRow("no secret key") << "{not json at all"
-                                       << "{not json at all";
+        QTest::newRow("no secret key") << QStringList {"{not json at all"} << "{not json at all";
+        // A message split into frames: each is logged on its own, the secret's rest included.
+        QTest::newRow("value goes on in the next frame")
+            << QStringList {q("{'msg':{'sudo_password':'hun"), q("ter2','type':'id'}}")}
+            << q("{'msg':{'sudo_password':'SHORT'|SHORT','type':'id'}}");
+        QTest::newRow("value spans a whole frame") << QStringList {q("{'sudo_password':'aa"), "bbbb", q("cc'}")}
+                                                   << q("{'sudo_password':'SHORT'|SHORT|SHORT'}");
+        QTest::newRow("cut right after a backslash") << QStringList {q("{'sudo_password':'a\\"), q("'b','x':'y'}")}
+                                                     << q("{'sudo_password':'SHORT'|SHORT','x':'y'}");
+        QTest::newRow("cut inside the key")
+            << QStringList {q("{'password_sa"), q("lt' : 'NaCl', 'x':1}")} << q("{'password_sa|lt' : 'LONG', 'x':1}");
+        QTest::newRow("bare token goes on")
+            << QStringList {q("{'password_salt':12"), q("34,'x':1}")} << q("{'password_salt':'LONG'|LONG,'x':1}");
     }
 
     void masksSecretsInTextThatIsNotJson()
     {
-        QFETCH(QString, input);
+        QFETCH(QStringList, frames);
         QFETCH(QString, expected);
-        QCOMPARE(VTPasswordMask::forPlainText(input), expected);
+        QStringList logged;
+        QString carry;
+        for (const QString& frame : frames)
+            logged << VTPasswordMask::forPlainText(frame, frames.size() > 1 ? &carry : nullptr);
+        QCOMPARE(logged.join('|'), expected);
     }
 };
 

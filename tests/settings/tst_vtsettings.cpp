@@ -124,13 +124,17 @@ private slots:
 
     void agentLeavesFileAlone()
     {
-        const QByteArray content = R"({"app_type":"ws","visible":true})";
-        QVERIFY(TestFiles::write(settingsPath(), content));
+        // The trays' copy of the flags: the settings themselves are root's alone.
+        const QString trayPath = m_dir->path() + "/com.ostrelle.vantorel.tray.json";
+        const QByteArray content = R"({"app_type":"ws","visible":false})";
+        QVERIFY(TestFiles::write(trayPath, content));
         VTSettings settings;
         settings.setScope(QSettings::SystemScope, true);
         QCOMPARE(settings.load(), 0);
         QCOMPARE(settings.appType(), QString("ws"));
-        QCOMPARE(TestFiles::read(settingsPath()), content);
+        QCOMPARE(settings.visible(), false);
+        QCOMPARE(TestFiles::read(trayPath), content);
+        QVERIFY(!QFile::exists(settingsPath()));
     }
 
     void unknownKeysSurviveSave()
