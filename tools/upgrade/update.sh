@@ -170,6 +170,12 @@ keep_agent() {
         log "not restarting the desktop agent of process $pid (uid $uid): not allowed to start it as that user"
         return
     fi
+    # setpriv needs the account to look up the user's groups; without one it would fail after
+    # the log already said the agent came back.
+    if [ "$(id -u)" = 0 ] && [ "$uid" != 0 ] && ! getent passwd "$uid" >/dev/null; then
+        log "not restarting the desktop agent of process $pid (uid $uid): no account has that uid"
+        return
+    fi
     agent_uids+=("$uid")
     agent_gids+=("$gid")
     agent_envs+=("$environment")
