@@ -3,7 +3,7 @@
 # password. The daemon quits by itself and its agents follow when the GUI pipe closes; this makes
 # sure nothing started from this program directory outlives that, including an agent that hangs.
 vt_dir="$(cd "$(dirname "$0")" && pwd -P)"
-# shellcheck source=vtCommon.sh
+# shellcheck source=scripts/vtCommon.sh
 . "$vt_dir/vtCommon.sh"
 
 # The daemon and its agents normally end within a second or two.

@@ -10,7 +10,7 @@
 set -u
 
 vt_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)"
-# shellcheck source=vtCommon.sh
+# shellcheck source=scripts/vtCommon.sh
 . "$vt_dir/vtCommon.sh"
 grace_seconds=5
 

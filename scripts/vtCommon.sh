@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the companion scripts, never run: how to find this installation's own processes and
 # the service unit that runs its daemon. POSIX sh, because the launcher runs under sh.
 # The sourcing script sets vt_dir to its program directory (physical path) first.
@@ -7,6 +8,8 @@
 # environment. So nothing here splits such text into lines or words: the executable link is
 # compared as one whole string, and the command line is read NUL-separated.
 
+# Without it every lookup below would compare against "/vantorel".
+: "${vt_dir:?vt_dir must name the program directory}"
 vt_exe="$vt_dir/vantorel"
 vt_unit_name="ostrelle-vantorel.service"
 

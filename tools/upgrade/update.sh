@@ -58,8 +58,10 @@ fi
 
 # ---- Process and service lookups, shared with the companion scripts ----
 
+# Read by the sourced functions.
+# shellcheck disable=SC2034
 vt_dir="$install_dir"
-# shellcheck source=../../scripts/vtCommon.sh
+# shellcheck source=scripts/vtCommon.sh
 . "$files_dir/vtCommon.sh"
 
 # ---- What runs now ----
