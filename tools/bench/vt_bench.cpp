@@ -2,7 +2,8 @@
 // took: start-up to config_request, resolve round trips, a burst of requests, idle memory and
 // CPU, the CPU cost of a keep-alive and the time to reconnect after the server drops. First it
 // prints start-up and memory at rest (distinct pages, RSS, PSS, private dirty, the largest
-// libraries), beside those of a baseline executable when one is given.
+// libraries), beside those of a baseline executable when one is given and those of the least
+// client on the same libraries (vt_floor), which no change to the daemon can go below.
 //
 //   vt_bench [--requests N] [--burst N] [--idle-seconds N] [--rounds N] [--baseline EXECUTABLE]
 
@@ -271,6 +272,7 @@ int main(int argc, char** argv)
     if (parser.isSet("baseline"))
         subjects.push_back({"baseline", parser.value("baseline"), {}, {}, {}});
     subjects.push_back({"this build", QStringLiteral(VT_EXECUTABLE), {}, {}, {}});
+    subjects.push_back({"least client", QStringLiteral(VT_FLOOR_EXECUTABLE), {}, {}, {}});
     if (!compareAtRest(server, QJsonDocument(settings).toJson(), subjects, qMax(1, parser.value("rounds").toInt())))
         return fail("a daemon measured at rest did not start its session; see its log");
 
