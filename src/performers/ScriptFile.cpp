@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 QString ScriptFile::s_etcDir = QStringLiteral("/etc");
@@ -186,7 +187,15 @@ void ScriptFile::sweep(const QString& dir, const QString& mask)
     QDir directory(dir);
     const QStringList names = directory.entryList({mask}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
-        if (!s_registry.contains(QFileInfo(directory.filePath(name)).absoluteFilePath())) {
+        const QString path = QFileInfo(directory.filePath(name)).absoluteFilePath();
+        // Any user may give a file of theirs a script's name; only the daemon's own files go. In
+        // a sticky directory nobody else can swap one of those before it is removed.
+        struct stat status;
+        if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode)
+            || status.st_uid != ::geteuid()) {
+            continue;
+        }
+        if (!s_registry.contains(path)) {
             directory.remove(name);
         }
     }

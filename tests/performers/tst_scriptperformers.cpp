@@ -378,9 +378,18 @@ private slots:
         QTRY_COMPARE(scriptFiles().size(), 2);
         const QString stale = m_scriptDir + "/otSTALE1.sh";
         QVERIFY(TestFiles::write(stale));
+        // Named like scripts, but a user's file and a link are not the daemon's to remove.
+        const QString users = m_scriptDir + "/otUSER1.sh";
+        QVERIFY(TestFiles::write(users));
+        QCOMPARE(::chown(QFile::encodeName(users).constData(), 65534, 65534), 0);
+        const QString link = m_scriptDir + "/otLINK1.sh";
+        QVERIFY(QFile::link(stale, link));
 
         std::unique_ptr<VTTask> sweeper(VTTaskFactory::createVTTask(RunScript::msg_name, {}));
         QVERIFY(!QFile::exists(stale));
+        QVERIFY(QFile::exists(users));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(QFile::remove(users) && QFile::remove(link));
         QCOMPARE(scriptFiles().size(), 2);
 
         QVERIFY(spy.wait(10000));
