@@ -76,6 +76,42 @@ QByteArray VTPasswordMask::forLog(const QJsonObject& object)
 
 namespace {
 
+// A key as a JSON writer may spell it: any of its letters may be a \u escape.
+QString keyPattern(const QString& key)
+{
+    QString pattern;
+    for (const QChar c : key) {
+        const QString hex = QString::number(c.unicode(), 16).rightJustified(4, QLatin1Char('0'));
+        pattern += QStringLiteral("(?:%1|\\\\u(?i:%2))").arg(QRegularExpression::escape(c), hex);
+    }
+    return pattern;
+}
+
+QString unescapedKey(const QString& text)
+{
+    static const QRegularExpression escape(QStringLiteral("\\\\u([0-9a-fA-F]{4})"));
+    QString key;
+    int last = 0;
+    QRegularExpressionMatchIterator it = escape.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        key += text.mid(last, match.capturedStart() - last);
+        key += QChar(match.captured(1).toUShort(nullptr, 16));
+        last = match.capturedEnd();
+    }
+    return key + text.mid(last);
+}
+
+QString secretPattern()
+{
+    QStringList keys;
+    for (const char* key : {"protection_password", "password_salt", "sudo_password", "run_command"})
+        keys << keyPattern(QString::fromLatin1(key));
+    // A key, then either a string (possibly cut off before its closing quote, even right after a
+    // backslash) or a bare token.
+    return QStringLiteral(R"re(("(%1)"\s*:\s*)("(?:[^"\\]|\\.)*\\?"?|[^\s,}\]]+))re").arg(keys.join('|'));
+}
+
 int trailingBackslashes(const QString& text, int end)
 {
     int count = 0;
@@ -88,12 +124,10 @@ int trailingBackslashes(const QString& text, int end)
 
 QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
 {
-    // A key, then either a string (possibly cut off before its closing quote, even right after a
-    // backslash) or a bare token.
-    static const QRegularExpression secret(QStringLiteral(
-        R"re(("(protection_password|password_salt|sudo_password|run_command)"\s*:\s*)("(?:[^"\\]|\\.)*\\?"?|[^\s,}\]]+))re"));
-    // Enough for any of the keys above with the blanks a writer puts around its colon.
-    static const int keyContext = 64;
+    static const QRegularExpression secret(secretPattern());
+    // Enough for any of the keys, every letter escaped, with the blanks a writer puts around its
+    // colon.
+    static const int keyContext = 160;
 
     const int offset = carry ? carry->size() : 0;
     const QString all = carry ? *carry + text : text;
@@ -107,7 +141,7 @@ QString VTPasswordMask::forPlainText(const QString& text, QString* carry)
             continue; // logged with an earlier frame
         const int valueStart = match.capturedStart(3);
         const QString value = match.captured(3);
-        const QString key = match.captured(2);
+        const QString key = unescapedKey(match.captured(2));
         // A script's size counts what this frame holds of it.
         const int shownFrom = qMax(valueStart, offset);
         const QString mask

@@ -98,6 +98,9 @@ private slots:
             << q("{'protection_password':'LONG','password_salt' : 'LONG',");
         QTest::newRow("script cut off") << QStringList {q("{'msg':{'params':{'run_command':'curl -u me:hunter3")}
                                         << q("{'msg':{'params':{'run_command':'[script of 19 bytes, not logged]'");
+        QTest::newRow("keys spelt with escapes")
+            << QStringList {q("{'sudo\\u005Fpassword':'hunter2','\\u0072un_command':'ls -l")}
+            << q("{'sudo\\u005Fpassword':'SHORT','\\u0072un_command':'[script of 6 bytes, not logged]'");
         QTest::newRow("no secret key") << QStringList {"{not json at all"} << "{not json at all";
         // A message split into frames: each is logged on its own, the secret's rest included.
         QTest::newRow("value goes on in the next frame")
