@@ -4,15 +4,23 @@
 # asserts a time. Extra arguments go to the bench, e.g. --requests 1000 --idle-seconds 30.
 #   --baseline REV   also builds git revision REV (release, in build-bench-baseline) and prints its
 #                    start-up and memory at rest beside this tree's, measured in the same run.
+# VT_QT_MAJOR=5 or 6 builds both against that Qt, in build directories of their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
+qt_args=()
+suffix=""
+if [ -n "${VT_QT_MAJOR:-}" ]; then
+    qt_args=(-DVT_QT_MAJOR="$VT_QT_MAJOR")
+    suffix="-qt$VT_QT_MAJOR"
+fi
+
 # The source of REV is exported (not checked out), so the working tree and its worktrees stay as
 # they are; a revision built before is only brought up to date.
 build_baseline() {
-    local rev="$1" dir="build-bench-baseline"
+    local rev="$1" dir="build-bench-baseline$suffix"
     local commit
     commit="$(git rev-parse --verify "$rev^{commit}")"
     if [ "$(cat "$dir/commit" 2>/dev/null)" != "$commit" ]; then
@@ -21,7 +29,7 @@ build_baseline() {
         git archive "$commit" | tar -x -C "$dir/source"
         echo "$commit" >"$dir/commit"
     fi
-    cmake -S "$dir/source" -B "$dir/build" -DCMAKE_BUILD_TYPE=Release -DVT_BUILD_TESTS=OFF >/dev/null
+    cmake -S "$dir/source" -B "$dir/build" -DCMAKE_BUILD_TYPE=Release -DVT_BUILD_TESTS=OFF "${qt_args[@]}" >/dev/null
     cmake --build "$dir/build" -j"$(nproc)" --target vantorel >&2
     echo "$PWD/$dir/build/src/vantorel"
 }
@@ -42,7 +50,7 @@ while [ $# -gt 0 ]; do
 done
 [ -z "$baseline_exe" ] || bench_args+=(--baseline "$baseline_exe")
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench -j"$(nproc)" --target vantorel vt_bench
+cmake -S . -B "build-bench$suffix" -DCMAKE_BUILD_TYPE=Release "${qt_args[@]}" >/dev/null
+cmake --build "build-bench$suffix" -j"$(nproc)" --target vantorel vt_bench
 
-exec build-bench/tools/bench/vt_bench "${bench_args[@]}"
+exec "build-bench$suffix/tools/bench/vt_bench" "${bench_args[@]}"
