@@ -6,6 +6,8 @@
 #                    start-up and memory at rest beside this tree's, measured in the same run.
 # VT_QT_MAJOR=5 or 6 builds both against that Qt, in build directories of their own.
 set -euo pipefail
+# A baseline that does not build must stop the bench, not leave it a path to nothing.
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
