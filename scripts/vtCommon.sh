@@ -66,13 +66,20 @@ vt_is_running() {
     [ -n "$vt_state" ] && [ "$vt_state" != "Z" ] && [ "$vt_state" != "X" ]
 }
 
-# The system service unit a process runs in, when the service manager is running and owns it.
-# Desktop sessions run agents in user units, which the system manager does not know.
+# The installed service unit, when process $1 is the daemon it runs. The service manager is asked
+# rather than the process's cgroup read: a user names the units and cgroups of their own session,
+# and one named like a system service would have had that service stopped by root.
 vt_unit_of() {
-    [ -d /run/systemd/system ] || return 1
-    vt_found="$(sed -n 's#^0::.*/\([^/]*\.service\)$#\1#p' "/proc/$1/cgroup" 2>/dev/null | head -n 1)"
-    [ -n "$vt_found" ] && systemctl cat "$vt_found" >/dev/null 2>&1 || return 1
+    vt_found="$(vt_service_unit)" || return 1
+    [ "$(systemctl show --property=MainPID --value "$vt_found" 2>/dev/null)" = "$1" ] || return 1
     echo "$vt_found"
+}
+
+# Whether process $1 runs in the control group of unit $2, as the unit's daemon and the children
+# it starts do. The kernel's line for it is compared whole.
+vt_in_unit() {
+    vt_group="$(systemctl show --property=ControlGroup --value "$2" 2>/dev/null)"
+    [ -n "$vt_group" ] && grep -qxF -- "0::$vt_group" "/proc/$1/cgroup" 2>/dev/null
 }
 
 # The installed service unit, when the service manager is running and the unit runs this

@@ -75,7 +75,7 @@ if vt_is_own "$agent_pid"; then
     vt_has_switch "$agent_pid" -local && mode="-local"
     unit="$(vt_unit_of "$agent_pid")"
 fi
-if [ -n "$unit" ] && [ "$(vt_unit_of $$)" = "$unit" ]; then
+if [ -n "$unit" ] && vt_in_unit $$ "$unit"; then
     # Inside the unit this script would die with the restart and could not roll back.
     if command -v systemd-run >/dev/null 2>&1; then
         exec systemd-run --scope --quiet --collect bash "${BASH_SOURCE[0]}" -pid "$agent_pid" -path "$install_dir" \
