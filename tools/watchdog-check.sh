@@ -9,11 +9,13 @@
 # less than a week old), writes a settings file, shortens the unit's watchdog to 10 s with a
 # drop-in in the root (five minutes would make the check last as long), boots the root with
 # systemd-nspawn, stops the daemon with SIGSTOP and waits for systemd to kill it and start another.
+# Then it runs stopVt.sh beside a process of the program in a cgroup named like a system service,
+# and checks that the daemon's unit is stopped and that service is not.
 # Debian 12 as root; ends with PASS or FAIL, and stops the container however it ends.
 set -euo pipefail
 
 usage() {
-    sed -n '2,12p' "$0" >&2
+    sed -n '2,14p' "$0" >&2
     exit 2
 }
 [ $# -le 1 ] || usage
@@ -248,6 +250,34 @@ inside journalctl -b -q "UNIT=$unit" EXIT_CODE=killed EXIT_STATUS=6 -o cat | gre
 step "the unit's journal:"
 inside journalctl -b -u "$unit" --no-pager -o short-precise
 step "replaced: daemon $first killed by the watchdog, daemon $second active since $(prop ActiveEnterTimestamp)"
+
+# stopVt.sh stops the daemon through its unit and signals any other process of the program. A
+# user's processes sit in cgroups the user names (user@.service delegates its subtree): one named
+# like a system service must not get that service stopped by root. The stand-in user's program is
+# held in its library constructor so that it stays alive as the installed executable.
+step "stopVt.sh beside a process in a cgroup named like a system service"
+printf '#include <unistd.h>\n__attribute__((constructor)) static void hold(void) { for (;;) pause(); }\n' \
+    >"$work/hold.c"
+cc -shared -fPIC -o "$root/var/tmp/vt-hold.so" "$work/hold.c" || fail "cannot build the holding library"
+inside systemd-run --quiet --unit=vt-victim.service sleep infinity
+inside systemd-run --quiet --unit=vt-user-session.service --slice=user-4242.slice -p Delegate=yes sleep infinity
+session="$(inside sed -n 's/^0:://p' "/proc/$(inside systemctl show -P MainPID vt-user-session.service)/cgroup")"
+[ -n "$session" ] || fail "no cgroup for the stand-in session"
+inside sh -c 'LD_PRELOAD=/var/tmp/vt-hold.so /opt/ostrelle-vantorel/vantorel -agent </dev/null >/dev/null 2>&1 & echo $!' \
+    >"$work/held"
+held="$(cat "$work/held")"
+for mount in /sys/fs/cgroup/unified /sys/fs/cgroup; do
+    # shellcheck disable=SC2016 # expanded by the inner shell, from its arguments
+    inside mkdir -p "$mount$session/vt-victim.service" 2>/dev/null \
+        && inside sh -c 'echo "$1" >"$2"' - "$held" "$mount$session/vt-victim.service/cgroup.procs" 2>/dev/null && break
+done
+[ "$(inside readlink "/proc/$held/exe")" = /opt/ostrelle-vantorel/vantorel ] || fail "the stand-in is not the program"
+inside grep -qxF "0::$session/vt-victim.service" "/proc/$held/cgroup" || fail "cannot place the stand-in process"
+inside bash /opt/ostrelle-vantorel/stopVt.sh
+stopped() { [ "$(prop ActiveState)" = inactive ] && ! inside kill -0 "$held" 2>/dev/null; }
+wait_for 30 stopped || fail "stopVt.sh left the unit $(prop ActiveState) or the stand-in process running"
+[ "$(inside systemctl is-active vt-victim.service)" = active ] || fail "stopVt.sh stopped the look-alike's namesake"
+step "stopped: the unit through systemd, process $held by signal; vt-victim.service still active"
 
 stop_container
 step "container stopped after $((SECONDS - began)) s"
